@@ -1,0 +1,33 @@
+// Windows errors: the thread's last error and the system's message text for a code.
+#include "platform/vrnErrors.h"
+
+DWORD GetLastOSError() {
+  return ::GetLastError();
+}
+
+UString SysErrorMessage(DWORD errorCode) {
+  wchar_t* buffer = nullptr;
+  DWORD length =
+      ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                           FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                       nullptr, errorCode, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  UString text;
+  if (length != 0 && buffer != nullptr) {
+    text.assign(reinterpret_cast<const char16_t*>(buffer), length);
+    while (!text.empty() && (text.back() == u' ' || text.back() == u'.' || text.back() == u'\r' ||
+                             text.back() == u'\n')) {
+      text.pop_back();
+    }
+  }
+  if (buffer != nullptr) {
+    ::LocalFree(buffer);
+  }
+  if (text.empty()) {
+    text = u"System Error.  Code: " + IntToUStr(errorCode);
+  }
+  return text;
+}
+
+void RaiseLastOSError() {
+  RaiseOSError(::GetLastError());
+}

@@ -1,0 +1,15 @@
+// Locale-aware, case-insensitive comparison and upper-casing of names.
+//
+// Every comparison of item names (order, lookup, uniqueness) goes through here so that
+// the whole tree agrees on one order. Windows uses CompareStringW with NORM_IGNORECASE
+// in the user's locale; Linux uses an ICU collator of the user's locale at secondary
+// strength (case ignored, accents kept).
+#pragma once
+
+#include "platform/vrnStrings.h"
+
+// Compares two names as the user's locale orders them, ignoring case: negative when A
+// sorts before B, 0 when they are equal, positive otherwise.
+int CompareTextLocale(UStringView a, UStringView b);
+// Upper-cases a name by the user's locale.
+UString UpperCaseLocale(UStringView text);

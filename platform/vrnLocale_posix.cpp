@@ -1,0 +1,65 @@
+#include <unicode/ucol.h>
+#include <unicode/uloc.h>
+#include <unicode/ustring.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/vrnLocale.h"
+
+namespace {
+
+// The ICU locale id of the user's locale (LC_ALL, LC_COLLATE, LANG), "root" for C/POSIX.
+std::string UserLocaleId() {
+  for (const char* name : {"LC_ALL", "LC_COLLATE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != 0) {
+      std::string id(value);
+      id = id.substr(0, id.find_first_of(".@"));
+      return (id == "C" || id == "POSIX") ? std::string("root") : id;
+    }
+  }
+  return "root";
+}
+
+// The process's one collator, opened on first use. ucol_strcoll is safe to call from
+// several threads on one collator that nobody changes.
+const UCollator* Collator() {
+  static const UCollator* collator = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    UCollator* result = ucol_open(UserLocaleId().c_str(), &status);
+    if (U_FAILURE(status)) {
+      status = U_ZERO_ERROR;
+      result = ucol_open("root", &status);
+    }
+    ucol_setStrength(result, UCOL_SECONDARY);
+    return result;
+  }();
+  return collator;
+}
+
+}  // namespace
+
+int CompareTextLocale(UStringView a, UStringView b) {
+  return ucol_strcoll(Collator(), a.data(), static_cast<int32_t>(a.size()), b.data(),
+                      static_cast<int32_t>(b.size()));
+}
+
+UString UpperCaseLocale(UStringView text) {
+  static const std::string locale = UserLocaleId();
+  UString result(text.size() + 8, u'\0');
+  for (;;) {
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = u_strToUpper(result.data(), static_cast<int32_t>(result.size()), text.data(),
+                                  static_cast<int32_t>(text.size()), locale.c_str(), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      result.resize(static_cast<std::size_t>(length));
+      continue;
+    }
+    if (U_FAILURE(status)) {
+      return UString(text);
+    }
+    result.resize(static_cast<std::size_t>(length));
+    return result;
+  }
+}
