@@ -1,0 +1,1044 @@
+// The Dokan 2 API over FUSE 3 (Linux only): the same file-system code serves a folder
+// here that it serves as a drive on Windows.
+//
+// DokanMain mounts the volume on a folder with libfuse's high-level API and runs its
+// request loop until the folder is unmounted. Each kernel request is answered with the
+// Dokan callbacks that Windows would issue for it: a FUSE path becomes a Windows file
+// name ("/a/b" is "\a\b"), an open becomes ZwCreateFile with kernel-style access,
+// disposition and create options, a release becomes Cleanup and CloseFile, and a query
+// without a handle opens one for its length, as the Windows I/O manager does. NTSTATUS
+// results become errno values (ErrnoFromNtStatus).
+//
+// The volume is meant to be read-only and unchanging while mounted: with
+// DOKAN_OPTION_WRITE_PROTECT it is mounted "ro" and every write-type request answers
+// EROFS. Without it, writes and truncation of existing files reach WriteFile and
+// SetEndOfFile; creating, deleting, renaming and every metadata change still answer
+// EROFS, since nothing in the program serves them. The kernel keeps file contents and
+// attributes cached for the whole mount (see kCacheSeconds).
+//
+// Unmounting: DokanRemoveMountPoint(folder) from any thread, DokanUnmount(letter) when a
+// single volume runs (Linux has no drive letters), or an outside `fusermount3 -u DIR`.
+// The first two stop the loop and unmount the folder; a folder still in use elsewhere is
+// dismounted by force (its connection aborted, as a Windows forced dismount would), so
+// DokanMain never waits for other processes to let go. Without root rights the unmount
+// is a lazy `fusermount3 -u -z`, and DokanMain then returns once the last user is gone.
+//
+// libfuse's auto_unmount is not used: it keeps one fusermount3 process and socket per
+// mount alive until the program exits, and that process unmounts whatever FUSE mount it
+// finds on the folder when it finally goes, possibly a newer one. A program that dies
+// leaves a dead mount behind, for `fusermount3 -u -z DIR` to clear.
+//
+// No signal handler is installed, the process is never daemonized or exited, and no
+// exception ever reaches libfuse: every callback answers -EIO for one.
+#define FUSE_USE_VERSION 312
+
+#include "vfs/dokan2_fuse.h"
+
+#include <fcntl.h>
+#include <fuse.h>
+#include <fuse_lowlevel.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "platform/vrnTime.h"
+
+extern char** environ;
+
+namespace {
+
+// The block size reported by statfs and st_blksize.
+constexpr unsigned long kBlockSize = 4096;
+// How long the kernel may keep names, attributes and failed lookups: the volume does
+// not change while mounted, so for as long as it is mounted.
+constexpr double kCacheSeconds = 365.0 * 24 * 3600;
+// The inode libfuse reports for an entry whose number is not known.
+constexpr ino_t kUnknownIno = 0xFFFFFFFF;
+// The oldest DOKAN_OPTIONS.Version the API accepts (2.0.0).
+constexpr USHORT kMinimumVersion = 200;
+// FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE: Linux has no share modes.
+constexpr ULONG kShareAll = 7;
+// The file-system type of our mounts in /proc/self/mountinfo ("fuse." + subtype).
+constexpr char kMountType[] = "fuse.vornmount";
+// How long an unprivileged unmount may take before fusermount3 is given up on.
+constexpr std::chrono::seconds kFusermountTimeout{5};
+
+// One open FUSE file handle: the Dokan file info of that handle and its file name.
+struct TFuseHandle {
+  DOKAN_FILE_INFO Info{};
+  UString FileName;
+};
+
+// One running DokanMain: its volume, its mount and the state that unmount requests see.
+struct TFuseInstance {
+  // The caller's options and callbacks; they outlive DokanMain.
+  PDOKAN_OPTIONS Options = nullptr;
+  PDOKAN_OPERATIONS Operations = nullptr;
+  // The mount point exactly as given, handed to Mounted and matched by unmount requests.
+  UString GivenMountPoint;
+  // The folder that was mounted: absolute, symbolic links of its parents resolved.
+  std::string MountPath;
+  // "major:minor" of the mount in /proc/self/mountinfo; empty when it was not found.
+  std::string Device;
+  // The mounting process's owner, reported as every item's owner.
+  uid_t Uid = 0;
+  gid_t Gid = 0;
+  // DOKAN_OPTION_WRITE_PROTECT was given.
+  bool WriteProtected = false;
+  // The file info handed to Mounted and Unmounted.
+  DOKAN_FILE_INFO VolumeInfo{};
+  // Mounted has been called, so Unmounted is owed.
+  std::atomic<bool> MountedCalled{false};
+  // The open FUSE handles. The kernel drops releases still in flight when a mount goes
+  // away, so those left at the end are closed by DokanMain. HandlesLock guards the set
+  // only; it is never held around a callback.
+  std::mutex HandlesLock;
+  std::set<TFuseHandle*> Handles;
+  // Guarded by TRegistry::Lock: the libfuse object while it may be touched (mounted,
+  // loop not yet ended), and whether an unmount was asked for.
+  fuse* Fuse = nullptr;
+  bool UnmountRequested = false;
+};
+
+// The running instances. Lock guards the list and each instance's Fuse and
+// UnmountRequested; it is taken alone, never around a volume's callback.
+struct TRegistry {
+  std::mutex Lock;
+  std::vector<std::shared_ptr<TFuseInstance>> Instances;
+};
+
+TRegistry& Registry() {
+  static TRegistry registry;
+  return registry;
+}
+
+// The state of one listing, reached from FillFindData through ProcessingContext.
+struct TFillState {
+  void* Buffer;
+  fuse_fill_dir_t Filler;
+  const TFuseInstance* Instance;
+  // Set when an entry could not be added; the listing then fails with it.
+  int Error = 0;
+};
+
+TFuseInstance& CurrentInstance() {
+  return *static_cast<TFuseInstance*>(fuse_get_context()->private_data);
+}
+
+DOKAN_FILE_INFO NewFileInfo(const TFuseInstance& instance) {
+  DOKAN_FILE_INFO info{};
+  info.DokanOptions = instance.Options;
+  info.ProcessId = static_cast<ULONG>(fuse_get_context()->pid);
+  info.SynchronousIo = 1;
+  return info;
+}
+
+TFuseHandle* HandleOf(const fuse_file_info* fi) {
+  return fi != nullptr ? reinterpret_cast<TFuseHandle*>(static_cast<std::uintptr_t>(fi->fh))
+                       : nullptr;
+}
+
+// The errno for a failed open. ENOSYS is never answered there: the kernel would take it
+// as "no open needed" and let every later open through without asking the volume.
+int OpenErrno(NTSTATUS status) {
+  int error = ErrnoFromNtStatus(status);
+  return error == ENOSYS ? EOPNOTSUPP : error;
+}
+
+NTSTATUS CallCreateFile(const TFuseInstance& instance,
+                        const UString& fileName,
+                        ACCESS_MASK access,
+                        ULONG disposition,
+                        ULONG createOptions,
+                        DOKAN_FILE_INFO& info) {
+  if (instance.Operations->ZwCreateFile == nullptr) {
+    return STATUS_SUCCESS;  // a volume without the callback accepts every open
+  }
+  // As on Windows, a folder request arrives marked as one; the handler corrects it.
+  info.IsDirectory = (createOptions & FILE_DIRECTORY_FILE) != 0;
+  return instance.Operations->ZwCreateFile(fileName.c_str(), nullptr, access, 0, kShareAll,
+                                           disposition, createOptions, &info);
+}
+
+void CallCleanupAndClose(const TFuseInstance& instance,
+                         const UString& fileName,
+                         DOKAN_FILE_INFO& info) {
+  if (instance.Operations->Cleanup != nullptr) {
+    instance.Operations->Cleanup(fileName.c_str(), &info);
+  }
+  if (instance.Operations->CloseFile != nullptr) {
+    instance.Operations->CloseFile(fileName.c_str(), &info);
+  }
+}
+
+// Opens FileName as ZwCreateFile and keeps the handle in Fi; the errno on failure.
+int OpenHandle(const char* path,
+               fuse_file_info* fi,
+               ACCESS_MASK access,
+               ULONG disposition,
+               ULONG createOptions) {
+  TFuseInstance& instance = CurrentInstance();
+  std::optional<UString> fileName = WindowsPathFromFuse(path != nullptr ? path : "");
+  if (!fileName) {
+    return ENOENT;
+  }
+  auto handle = std::make_unique<TFuseHandle>();
+  handle->Info = NewFileInfo(instance);
+  handle->FileName = std::move(*fileName);
+  NTSTATUS status =
+      CallCreateFile(instance, handle->FileName, access, disposition, createOptions, handle->Info);
+  if (status < 0) {
+    return OpenErrno(status);
+  }
+  {
+    std::lock_guard<std::mutex> lock(instance.HandlesLock);
+    instance.Handles.insert(handle.get());
+  }
+  fi->fh = reinterpret_cast<std::uintptr_t>(handle.release());
+  return 0;
+}
+
+int ReleaseHandle(fuse_file_info* fi) {
+  TFuseInstance& instance = CurrentInstance();
+  std::unique_ptr<TFuseHandle> handle(HandleOf(fi));
+  fi->fh = 0;
+  if (handle) {
+    {
+      std::lock_guard<std::mutex> lock(instance.HandlesLock);
+      instance.Handles.erase(handle.get());
+    }
+    CallCleanupAndClose(instance, handle->FileName, handle->Info);
+  }
+  return 0;
+}
+
+// Closes the handles that the kernel never released; the request loop has ended.
+void CloseForgottenHandles(TFuseInstance& instance) {
+  std::set<TFuseHandle*> handles;
+  {
+    std::lock_guard<std::mutex> lock(instance.HandlesLock);
+    handles.swap(instance.Handles);
+  }
+  for (TFuseHandle* raw : handles) {
+    std::unique_ptr<TFuseHandle> handle(raw);
+    try {
+      CallCleanupAndClose(instance, handle->FileName, handle->Info);
+    } catch (...) {
+      // The volume's own business; the other handles are still closed.
+    }
+  }
+}
+
+// The file information of FileName through Info's handle, as a stat record.
+int StatThroughHandle(const TFuseInstance& instance,
+                      const UString& fileName,
+                      DOKAN_FILE_INFO& info,
+                      struct stat& st) {
+  if (instance.Operations->GetFileInformation == nullptr) {
+    return ENOSYS;
+  }
+  BY_HANDLE_FILE_INFORMATION data{};
+  NTSTATUS status = instance.Operations->GetFileInformation(fileName.c_str(), &data, &info);
+  if (status < 0) {
+    return ErrnoFromNtStatus(status);
+  }
+  if (info.IsDirectory != 0) {
+    data.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
+  }
+  StatFromFileInformation(data, instance.Uid, instance.Gid, st);
+  return 0;
+}
+
+int WINAPI FillFindData(PWIN32_FIND_DATAW data, PDOKAN_FILE_INFO info) {
+  auto* state = info != nullptr ? static_cast<TFillState*>(info->ProcessingContext) : nullptr;
+  if (state == nullptr || data == nullptr) {
+    return 1;
+  }
+  try {
+    std::string name = FuseNameFromFindData(*data);
+    if (name.empty()) {
+      return 0;
+    }
+    struct stat st {};
+    StatFromFindData(*data, state->Instance->Uid, state->Instance->Gid, st);
+    if (state->Filler(state->Buffer, name.c_str(), &st, 0, fuse_fill_dir_flags(0)) != 0) {
+      state->Error = ENOMEM;  // libfuse collects the whole listing; it fails only for memory
+      return 1;
+    }
+    return 0;
+  } catch (...) {
+    state->Error = EIO;
+    return 1;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The FUSE callbacks.
+
+void* FsInit(fuse_conn_info*, fuse_config* config) noexcept {
+  auto* instance = static_cast<TFuseInstance*>(fuse_get_context()->private_data);
+  config->use_ino = 1;
+  config->kernel_cache = 1;
+  config->entry_timeout = kCacheSeconds;
+  config->attr_timeout = kCacheSeconds;
+  config->negative_timeout = kCacheSeconds;
+  config->nullpath_ok = 0;
+  try {
+    if (instance->Operations->Mounted != nullptr) {
+      instance->Operations->Mounted(instance->Options->MountPoint, &instance->VolumeInfo);
+    }
+  } catch (...) {
+    // The volume's own business; the mount stands.
+  }
+  instance->MountedCalled = true;
+  return instance;
+}
+
+int FsGetattr(const char* path, struct stat* st, fuse_file_info* fi) noexcept try {
+  TFuseInstance& instance = CurrentInstance();
+  if (TFuseHandle* handle = HandleOf(fi)) {
+    return -StatThroughHandle(instance, handle->FileName, handle->Info, *st);
+  }
+  std::optional<UString> fileName = WindowsPathFromFuse(path != nullptr ? path : "");
+  if (!fileName) {
+    return -ENOENT;
+  }
+  DOKAN_FILE_INFO info = NewFileInfo(instance);
+  NTSTATUS status =
+      CallCreateFile(instance, *fileName, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0, info);
+  if (status < 0) {
+    return -ErrnoFromNtStatus(status);
+  }
+  int error = StatThroughHandle(instance, *fileName, info, *st);
+  CallCleanupAndClose(instance, *fileName, info);
+  return -error;
+} catch (...) {
+  return -EIO;
+}
+
+int FsOpen(const char* path, fuse_file_info* fi) noexcept try {
+  const TFuseInstance& instance = CurrentInstance();
+  int mode = fi->flags & O_ACCMODE;
+  bool truncate = (fi->flags & O_TRUNC) != 0;
+  if (instance.WriteProtected && (mode != O_RDONLY || truncate)) {
+    return -EROFS;
+  }
+  ACCESS_MASK access = mode == O_WRONLY ? FILE_GENERIC_WRITE
+                       : mode == O_RDWR ? FILE_GENERIC_READ | FILE_GENERIC_WRITE
+                                        : FILE_GENERIC_READ;
+  return -OpenHandle(path, fi, access, truncate ? FILE_OVERWRITE : FILE_OPEN,
+                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
+} catch (...) {
+  return -EIO;
+}
+
+int FsOpendir(const char* path, fuse_file_info* fi) noexcept try {
+  // No more than a folder of a read-only volume grants: listing, attributes, traversal.
+  return -OpenHandle(path, fi, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+                     FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
+} catch (...) {
+  return -EIO;
+}
+
+int FsRelease(const char*, fuse_file_info* fi) noexcept try {
+  return ReleaseHandle(fi);
+} catch (...) {
+  return -EIO;
+}
+
+int FsRead(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) noexcept try {
+  const TFuseInstance& instance = CurrentInstance();
+  TFuseHandle* handle = HandleOf(fi);
+  if (handle == nullptr) {
+    return -EBADF;
+  }
+  if (instance.Operations->ReadFile == nullptr) {
+    return -ENOSYS;
+  }
+  // A handler may return fewer bytes than asked; the kernel takes a short answer for the
+  // end of the file, so ask again until the request is filled or nothing more comes.
+  size = std::min<size_t>(size, INT_MAX);
+  size_t done = 0;
+  while (done < size) {
+    DWORD wanted = static_cast<DWORD>(std::min<size_t>(size - done, 0x7FFFFFFF));
+    DWORD got = 0;
+    NTSTATUS status = instance.Operations->ReadFile(handle->FileName.c_str(), buffer + done, wanted,
+                                                    &got, offset + LONGLONG(done), &handle->Info);
+    if (status == STATUS_END_OF_FILE) {
+      break;
+    }
+    if (status < 0) {
+      // Bytes already read are not returned: a short count would make the kernel
+      // believe the file ends here.
+      return -ErrnoFromNtStatus(status);
+    }
+    if (got > wanted) {
+      return -EIO;  // the handler claims more than the buffer holds
+    }
+    if (got == 0) {
+      break;
+    }
+    done += got;
+  }
+  return static_cast<int>(done);
+} catch (...) {
+  return -EIO;
+}
+
+int FsWrite(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) noexcept
+    try {
+  const TFuseInstance& instance = CurrentInstance();
+  if (instance.WriteProtected) {
+    return -EROFS;
+  }
+  TFuseHandle* handle = HandleOf(fi);
+  if (handle == nullptr) {
+    return -EBADF;
+  }
+  if (instance.Operations->WriteFile == nullptr) {
+    return -EROFS;
+  }
+  DWORD wanted = static_cast<DWORD>(std::min<size_t>(size, INT_MAX));
+  DWORD written = 0;
+  NTSTATUS status = instance.Operations->WriteFile(handle->FileName.c_str(), buffer, wanted,
+                                                   &written, offset, &handle->Info);
+  if (status < 0) {
+    return -ErrnoFromNtStatus(status);
+  }
+  return written <= wanted ? static_cast<int>(written) : -EIO;
+} catch (...) {
+  return -EIO;
+}
+
+int FsTruncate(const char* path, off_t size, fuse_file_info* fi) noexcept try {
+  TFuseInstance& instance = CurrentInstance();
+  if (instance.WriteProtected || instance.Operations->SetEndOfFile == nullptr) {
+    return -EROFS;
+  }
+  if (TFuseHandle* handle = HandleOf(fi)) {
+    return -ErrnoFromNtStatus(
+        instance.Operations->SetEndOfFile(handle->FileName.c_str(), size, &handle->Info));
+  }
+  std::optional<UString> fileName = WindowsPathFromFuse(path != nullptr ? path : "");
+  if (!fileName) {
+    return -ENOENT;
+  }
+  DOKAN_FILE_INFO info = NewFileInfo(instance);
+  NTSTATUS status = CallCreateFile(instance, *fileName, FILE_WRITE_DATA | SYNCHRONIZE, FILE_OPEN,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, info);
+  if (status < 0) {
+    return -OpenErrno(status);
+  }
+  status = instance.Operations->SetEndOfFile(fileName->c_str(), size, &info);
+  CallCleanupAndClose(instance, *fileName, info);
+  return -ErrnoFromNtStatus(status);
+} catch (...) {
+  return -EIO;
+}
+
+int FsFsync(const char*, int, fuse_file_info* fi) noexcept try {
+  const TFuseInstance& instance = CurrentInstance();
+  TFuseHandle* handle = HandleOf(fi);
+  if (instance.WriteProtected || handle == nullptr ||
+      instance.Operations->FlushFileBuffers == nullptr) {
+    return 0;
+  }
+  return -ErrnoFromNtStatus(
+      instance.Operations->FlushFileBuffers(handle->FileName.c_str(), &handle->Info));
+} catch (...) {
+  return -EIO;
+}
+
+int FsStatfs(const char*, struct statvfs* st) noexcept try {
+  const TFuseInstance& instance = CurrentInstance();
+  const DOKAN_OPERATIONS& operations = *instance.Operations;
+  DOKAN_FILE_INFO info = NewFileInfo(instance);
+  ULONGLONG available = 0;
+  ULONGLONG total = 0;
+  ULONGLONG free = 0;
+  if (operations.GetDiskFreeSpace != nullptr) {
+    NTSTATUS status = operations.GetDiskFreeSpace(&available, &total, &free, &info);
+    if (status < 0) {
+      return -ErrnoFromNtStatus(status);
+    }
+  }
+  WCHAR volumeName[MAX_PATH + 1] = {};
+  WCHAR fileSystemName[MAX_PATH + 1] = {};
+  DWORD serial = 0;
+  DWORD maxComponentLength = 255;
+  DWORD flags = 0;
+  if (operations.GetVolumeInformation != nullptr) {
+    NTSTATUS status =
+        operations.GetVolumeInformation(volumeName, MAX_PATH + 1, &serial, &maxComponentLength,
+                                        &flags, fileSystemName, MAX_PATH + 1, &info);
+    if (status < 0) {
+      return -ErrnoFromNtStatus(status);
+    }
+  }
+  *st = {};
+  st->f_bsize = kBlockSize;
+  st->f_frsize = kBlockSize;
+  st->f_blocks = total / kBlockSize;
+  st->f_bfree = free / kBlockSize;
+  st->f_bavail = available / kBlockSize;
+  st->f_fsid = serial;
+  st->f_namemax = maxComponentLength;
+  // The kernel reports the mount's own flags; this is for completeness.
+  if (instance.WriteProtected || (flags & FILE_READ_ONLY_VOLUME) != 0) {
+    st->f_flag |= ST_RDONLY;
+  }
+  return 0;
+} catch (...) {
+  return -EIO;
+}
+
+int FsReaddir(const char*,
+              void* buffer,
+              fuse_fill_dir_t filler,
+              off_t,
+              fuse_file_info* fi,
+              fuse_readdir_flags) noexcept try {
+  const TFuseInstance& instance = CurrentInstance();
+  TFuseHandle* handle = HandleOf(fi);
+  if (handle == nullptr) {
+    return -EBADF;
+  }
+  const DOKAN_OPERATIONS& operations = *instance.Operations;
+  if (operations.FindFiles == nullptr && operations.FindFilesWithPattern == nullptr) {
+    return -ENOSYS;
+  }
+  struct stat folder {};
+  folder.st_mode = S_IFDIR | 0555;
+  folder.st_ino = kUnknownIno;
+  // Offsets of 0 let libfuse collect the whole listing in one call and serve it in parts.
+  if (filler(buffer, ".", &folder, 0, fuse_fill_dir_flags(0)) != 0 ||
+      filler(buffer, "..", &folder, 0, fuse_fill_dir_flags(0)) != 0) {
+    return -ENOMEM;
+  }
+  TFillState state{.Buffer = buffer, .Filler = filler, .Instance = &instance};
+  // Each listing gets its own file info, whose ProcessingContext leads FillFindData back
+  // to this state; a context the handler sets is kept for the handle.
+  DOKAN_FILE_INFO info = handle->Info;
+  info.ProcessingContext = &state;
+  NTSTATUS status =
+      operations.FindFiles != nullptr
+          ? operations.FindFiles(handle->FileName.c_str(), FillFindData, &info)
+          : operations.FindFilesWithPattern(handle->FileName.c_str(), u"*", FillFindData, &info);
+  handle->Info.Context = info.Context;
+  if (status < 0) {
+    return -ErrnoFromNtStatus(status);
+  }
+  return -state.Error;
+} catch (...) {
+  return -EIO;
+}
+
+// The answer to every request that would create, delete, rename or change metadata.
+template <typename... Args>
+int RefuseWrite(Args...) noexcept {
+  return -EROFS;
+}
+
+constexpr fuse_operations kFuseOperations = {
+    .getattr = FsGetattr,
+    .readlink = nullptr,
+    .mknod = RefuseWrite<const char*, mode_t, dev_t>,
+    .mkdir = RefuseWrite<const char*, mode_t>,
+    .unlink = RefuseWrite<const char*>,
+    .rmdir = RefuseWrite<const char*>,
+    .symlink = RefuseWrite<const char*, const char*>,
+    .rename = RefuseWrite<const char*, const char*, unsigned int>,
+    .link = RefuseWrite<const char*, const char*>,
+    .chmod = RefuseWrite<const char*, mode_t, fuse_file_info*>,
+    .chown = RefuseWrite<const char*, uid_t, gid_t, fuse_file_info*>,
+    .truncate = FsTruncate,
+    .open = FsOpen,
+    .read = FsRead,
+    .write = FsWrite,
+    .statfs = FsStatfs,
+    .flush = nullptr,
+    .release = FsRelease,
+    .fsync = FsFsync,
+    .setxattr = RefuseWrite<const char*, const char*, const char*, size_t, int>,
+    .getxattr = nullptr,
+    .listxattr = nullptr,
+    .removexattr = RefuseWrite<const char*, const char*>,
+    .opendir = FsOpendir,
+    .readdir = FsReaddir,
+    .releasedir = FsRelease,
+    .fsyncdir = nullptr,
+    .init = FsInit,
+    .destroy = nullptr,
+    .access = nullptr,
+    .create = RefuseWrite<const char*, mode_t, fuse_file_info*>,
+    .lock = nullptr,
+    .utimens = RefuseWrite<const char*, const timespec*, fuse_file_info*>,
+    .bmap = nullptr,
+    .ioctl = nullptr,
+    .poll = nullptr,
+    .write_buf = nullptr,
+    .read_buf = nullptr,
+    .flock = nullptr,
+    .fallocate = nullptr,
+    .copy_file_range = nullptr,
+    .lseek = nullptr,
+};
+
+// ---------------------------------------------------------------------------------------
+// Mounting and unmounting.
+
+bool IsOctalDigit(char c) {
+  return c >= '0' && c <= '7';
+}
+
+// Undoes the escapes of a /proc/self/mountinfo field (\040 for a blank and so on).
+std::string UnescapeMountField(const std::string& field) {
+  std::string result;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && IsOctalDigit(field[i + 1]) &&
+        IsOctalDigit(field[i + 2]) && IsOctalDigit(field[i + 3])) {
+      result += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                  (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      result += field[i];
+    }
+  }
+  return result;
+}
+
+// The topmost mount on Path as /proc/self/mountinfo lists it.
+struct TMountEntry {
+  std::string Device;
+  std::string Type;
+};
+
+std::optional<TMountEntry> TopMountAt(const std::string& path) {
+  std::ifstream mountInfo("/proc/self/mountinfo");
+  std::optional<TMountEntry> found;
+  std::string line;
+  while (std::getline(mountInfo, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint, field;
+    if (!(fields >> id >> parent >> device >> root >> mountPoint) ||
+        UnescapeMountField(mountPoint) != path) {
+      continue;
+    }
+    while (fields >> field && field != "-") {
+    }
+    std::string type;
+    fields >> type;
+    found = TMountEntry{device, type};  // later lines lie on top of earlier ones
+  }
+  return found;
+}
+
+// Runs `fusermount3 -u -z -- Path` and waits for it, at most kFusermountTimeout.
+void RunFusermountUnmount(const std::string& path) {
+  std::string program = "fusermount3";
+  std::string unmount = "-u";
+  std::string lazy = "-z";
+  std::string end = "--";
+  std::string target = path;
+  char* argv[] = {program.data(), unmount.data(), lazy.data(), end.data(), target.data(), nullptr};
+  pid_t child = 0;
+  if (posix_spawnp(&child, argv[0], nullptr, nullptr, argv, environ) != 0) {
+    return;
+  }
+  auto deadline = std::chrono::steady_clock::now() + kFusermountTimeout;
+  while (waitpid(child, nullptr, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Takes Instance's folder away from the system, so that the kernel ends the session and
+// the request loop returns. Does nothing when our mount is no longer the one on top of
+// the folder (already unmounted, or covered by another), so that nothing else is hit.
+void DetachMount(const TFuseInstance& instance) {
+  std::optional<TMountEntry> top = TopMountAt(instance.MountPath);
+  if (!top || top->Type != kMountType ||
+      (!instance.Device.empty() && top->Device != instance.Device)) {
+    return;
+  }
+  const char* path = instance.MountPath.c_str();
+  if (geteuid() != 0) {
+    RunFusermountUnmount(instance.MountPath);
+    return;
+  }
+  if (umount2(path, UMOUNT_NOFOLLOW) == 0 || errno != EBUSY) {
+    return;
+  }
+  // In use elsewhere: abort the connection, so nothing waits on those users, and detach.
+  umount2(path, MNT_FORCE | UMOUNT_NOFOLLOW);
+  umount2(path, MNT_DETACH | UMOUNT_NOFOLLOW);
+}
+
+// Asks Instance to end; the caller holds the registry lock. A mount still under way
+// sees the request once fuse_mount has returned.
+void RequestUnmountLocked(TFuseInstance& instance) {
+  if (instance.UnmountRequested) {
+    return;
+  }
+  instance.UnmountRequested = true;
+  if (instance.Fuse == nullptr) {
+    return;
+  }
+  fuse_session_exit(fuse_get_session(instance.Fuse));
+  DetachMount(instance);
+}
+
+// The folder that a mount point names, absolute and with the symbolic links of its
+// parent folders resolved; the folder itself is not looked at, so a mount on it (even a
+// stalled one) is never asked. Empty when the parent does not exist.
+std::string MountPathOf(const std::string& mountPoint) {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(mountPoint, error);
+  if (error) {
+    return std::string();
+  }
+  path = path.lexically_normal();
+  if (!path.has_filename() && path.has_parent_path() && path != path.root_path()) {
+    path = path.parent_path();
+  }
+  if (path == path.root_path()) {
+    return path.string();
+  }
+  std::filesystem::path parent = std::filesystem::canonical(path.parent_path(), error);
+  if (error) {
+    return std::string();
+  }
+  return (parent / path.filename()).string();
+}
+
+// Removes Instance from the registry, after which no unmount request touches its
+// libfuse object any more.
+void Deregister(const std::shared_ptr<TFuseInstance>& instance) {
+  TRegistry& registry = Registry();
+  std::lock_guard<std::mutex> lock(registry.Lock);
+  instance->Fuse = nullptr;
+  std::erase(registry.Instances, instance);
+}
+
+// Destroys a libfuse object (after its unmount, where it was mounted).
+struct TFuseDestroyer {
+  void operator()(fuse* session) const { fuse_destroy(session); }
+};
+using TFuseSession = std::unique_ptr<fuse, TFuseDestroyer>;
+
+// Keeps an instance in the registry for as long as DokanMain runs.
+class TRegistration {
+ public:
+  explicit TRegistration(std::shared_ptr<TFuseInstance> instance)
+      : FInstance(std::move(instance)) {}
+  TRegistration(const TRegistration&) = delete;
+  TRegistration& operator=(const TRegistration&) = delete;
+  ~TRegistration() { Deregister(FInstance); }
+
+ private:
+  std::shared_ptr<TFuseInstance> FInstance;
+};
+
+// Builds the libfuse object for Instance, or nothing when FUSE cannot start.
+TFuseSession NewFuse(TFuseInstance& instance) {
+  // Private to the mounting user: no allow_other.
+  std::string options = "fsname=vornmount,subtype=vornmount";
+  if (instance.WriteProtected) {
+    options += ",ro";
+  }
+  ULONG debug = DOKAN_OPTION_DEBUG | DOKAN_OPTION_STDERR;
+  if ((instance.Options->Options & debug) == debug) {
+    options += ",debug";
+  }
+  std::string program = "vornmount";
+  std::string optionSwitch = "-o";
+  char* argv[] = {program.data(), optionSwitch.data(), options.data(), nullptr};
+  fuse_args args = FUSE_ARGS_INIT(3, argv);
+  TFuseSession result(fuse_new(&args, &kFuseOperations, sizeof(kFuseOperations), &instance));
+  fuse_opt_free_args(&args);
+  return result;
+}
+
+int RunMount(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
+  if (options == nullptr || operations == nullptr) {
+    return DOKAN_ERROR;
+  }
+  if (options->Version < kMinimumVersion) {
+    return DOKAN_VERSION_ERROR;
+  }
+  if (options->MountPoint == nullptr || options->MountPoint[0] == 0) {
+    return DOKAN_MOUNT_POINT_ERROR;
+  }
+  auto instance = std::make_shared<TFuseInstance>();
+  instance->Options = options;
+  instance->Operations = operations;
+  instance->GivenMountPoint = options->MountPoint;
+  instance->MountPath = MountPathOf(ToUtf8(instance->GivenMountPoint));
+  struct stat folder {};
+  if (instance->MountPath.empty() || instance->MountPath == "/" ||
+      stat(instance->MountPath.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+    return DOKAN_MOUNT_POINT_ERROR;
+  }
+  if (access("/dev/fuse", R_OK | W_OK) != 0) {
+    return DOKAN_START_ERROR;
+  }
+  instance->Uid = getuid();
+  instance->Gid = getgid();
+  instance->WriteProtected = (options->Options & DOKAN_OPTION_WRITE_PROTECT) != 0;
+  instance->VolumeInfo.DokanOptions = options;
+  instance->VolumeInfo.ProcessId = static_cast<ULONG>(getpid());
+
+  TRegistry& registry = Registry();
+  {
+    std::lock_guard<std::mutex> lock(registry.Lock);
+    for (const auto& other : registry.Instances) {
+      if (other->MountPath == instance->MountPath) {
+        return DOKAN_MOUNT_ERROR;  // this folder is served already
+      }
+    }
+    registry.Instances.push_back(instance);
+  }
+  TRegistration registration(instance);
+
+  TFuseSession session = NewFuse(*instance);
+  if (!session) {
+    return DOKAN_START_ERROR;
+  }
+  if (fuse_mount(session.get(), instance->MountPath.c_str()) != 0) {
+    return DOKAN_MOUNT_ERROR;
+  }
+  // From here on nothing raises before the unmount below.
+  try {
+    std::optional<TMountEntry> mount = TopMountAt(instance->MountPath);
+    if (mount && mount->Type == kMountType) {
+      instance->Device = mount->Device;
+    }
+  } catch (...) {
+    // Unknown device: unmount requests then go by the folder's file-system type alone.
+  }
+  bool cancelled = false;
+  {
+    std::lock_guard<std::mutex> lock(registry.Lock);
+    instance->Fuse = session.get();
+    cancelled = instance->UnmountRequested;
+  }
+  int loopResult = 0;
+  if (!cancelled) {
+    if (options->SingleThread) {
+      loopResult = fuse_loop(session.get());
+    } else {
+      fuse_loop_config* config = fuse_loop_cfg_create();
+      loopResult = fuse_loop_mt(session.get(), config);
+      fuse_loop_cfg_destroy(config);
+    }
+  }
+  bool requested = false;
+  {
+    std::lock_guard<std::mutex> lock(registry.Lock);
+    requested = instance->UnmountRequested;
+  }
+  Deregister(instance);
+  fuse_unmount(session.get());
+  session.reset();
+  CloseForgottenHandles(*instance);
+  if (instance->MountedCalled && operations->Unmounted != nullptr) {
+    try {
+      operations->Unmounted(&instance->VolumeInfo);
+    } catch (...) {
+    }
+  }
+  return loopResult == 0 || requested ? DOKAN_SUCCESS : DOKAN_ERROR;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// The test-visible translations.
+
+int ErrnoFromNtStatus(NTSTATUS status) {
+  if (status >= 0) {
+    return 0;
+  }
+  switch (status) {
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+    case STATUS_OBJECT_PATH_NOT_FOUND:
+    case STATUS_NO_SUCH_FILE:
+      return ENOENT;
+    case STATUS_ACCESS_DENIED:
+      return EACCES;
+    case STATUS_NOT_A_DIRECTORY:
+      return ENOTDIR;
+    case STATUS_FILE_IS_A_DIRECTORY:
+      return EISDIR;
+    case STATUS_NO_MEMORY:
+    case STATUS_INSUFFICIENT_RESOURCES:
+      return ENOMEM;
+    case STATUS_INVALID_PARAMETER:
+    case STATUS_OBJECT_NAME_INVALID:
+      return EINVAL;
+    case STATUS_NOT_IMPLEMENTED:
+      return ENOSYS;
+    case STATUS_NOT_SUPPORTED:
+      return EOPNOTSUPP;
+    case STATUS_MEDIA_WRITE_PROTECTED:
+      return EROFS;
+    case STATUS_CANCELLED:
+      return ECANCELED;
+    case STATUS_INVALID_HANDLE:
+      return EBADF;
+    case STATUS_SHARING_VIOLATION:
+      return EBUSY;
+    case STATUS_OBJECT_NAME_COLLISION:
+      return EEXIST;
+    case STATUS_DIRECTORY_NOT_EMPTY:
+      return ENOTEMPTY;
+    case STATUS_DISK_FULL:
+      return ENOSPC;
+    case STATUS_NAME_TOO_LONG:
+      return ENAMETOOLONG;
+    default:
+      return EIO;
+  }
+}
+
+namespace {
+
+void FillStat(DWORD attributes,
+              const FILETIME& lastAccess,
+              const FILETIME& lastWrite,
+              ULONGLONG size,
+              uid_t uid,
+              gid_t gid,
+              struct stat& st) {
+  st = {};
+  bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  st.st_mode = folder ? (S_IFDIR | 0555) : (S_IFREG | 0444);
+  st.st_nlink = 1;  // also for folders: 1 tells find(1) not to count subfolders by links
+  st.st_uid = uid;
+  st.st_gid = gid;
+  st.st_size = folder ? 0 : static_cast<off_t>(std::min<ULONGLONG>(size, LLONG_MAX));
+  st.st_blksize = kBlockSize;
+  st.st_blocks = static_cast<blkcnt_t>((static_cast<ULONGLONG>(st.st_size) + 511) / 512);
+  st.st_atim = FileTimeToTimespec(lastAccess);
+  st.st_mtim = FileTimeToTimespec(lastWrite);
+  st.st_ctim = st.st_mtim;  // Windows keeps no change time apart from the write time
+}
+
+}  // namespace
+
+void StatFromFileInformation(const BY_HANDLE_FILE_INFORMATION& info,
+                             uid_t uid,
+                             gid_t gid,
+                             struct stat& st) {
+  ULONGLONG size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  FillStat(info.dwFileAttributes, info.ftLastAccessTime, info.ftLastWriteTime, size, uid, gid, st);
+  st.st_ino = static_cast<ino_t>((ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+  if (!S_ISDIR(st.st_mode) && info.nNumberOfLinks > 1) {
+    st.st_nlink = info.nNumberOfLinks;
+  }
+}
+
+void StatFromFindData(const WIN32_FIND_DATAW& data, uid_t uid, gid_t gid, struct stat& st) {
+  ULONGLONG size = (ULONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  FillStat(data.dwFileAttributes, data.ftLastAccessTime, data.ftLastWriteTime, size, uid, gid, st);
+  st.st_ino = kUnknownIno;
+}
+
+std::optional<UString> WindowsPathFromFuse(std::string_view path) {
+  if (path.empty() || path.front() != '/' || path.find('\\') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  UString result = FromUtf8(path);
+  std::replace(result.begin(), result.end(), u'/', u'\\');
+  return result;
+}
+
+std::string FuseNameFromFindData(const WIN32_FIND_DATAW& data) {
+  // The name need not be terminated when it fills the whole array.
+  std::size_t length = 0;
+  while (length < std::size(data.cFileName) && data.cFileName[length] != 0) {
+    ++length;
+  }
+  std::string name = ToUtf8(UStringView(AsU16(data.cFileName), length));
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    return std::string();
+  }
+  return name;
+}
+
+// ---------------------------------------------------------------------------------------
+// The exports.
+
+void DOKANAPI DokanInit() {
+  // Nothing to prepare: each DokanMain sets up its own session. Kept as a no-op so that
+  // one volume's DokanShutdown never disturbs another running volume.
+}
+
+void DOKANAPI DokanShutdown() {}
+
+int DOKANAPI DokanMain(PDOKAN_OPTIONS DokanOptions, PDOKAN_OPERATIONS DokanOperations) {
+  try {
+    return RunMount(DokanOptions, DokanOperations);
+  } catch (...) {
+    return DOKAN_ERROR;
+  }
+}
+
+BOOL DOKANAPI DokanUnmount(WCHAR DriveLetter) {
+  (void)DriveLetter;  // Linux mount points are folders; see the note at the top
+  try {
+    TRegistry& registry = Registry();
+    std::lock_guard<std::mutex> lock(registry.Lock);
+    if (registry.Instances.size() != 1) {
+      return FALSE;
+    }
+    RequestUnmountLocked(*registry.Instances.front());
+    return TRUE;
+  } catch (...) {
+    return FALSE;
+  }
+}
+
+BOOL DOKANAPI DokanRemoveMountPoint(LPCWSTR MountPoint) {
+  if (MountPoint == nullptr || MountPoint[0] == 0) {
+    return FALSE;
+  }
+  try {
+    UString given(MountPoint);
+    std::string mountPath = MountPathOf(ToUtf8(given));
+    TRegistry& registry = Registry();
+    std::lock_guard<std::mutex> lock(registry.Lock);
+    for (const auto& instance : registry.Instances) {
+      if (instance->GivenMountPoint == given ||
+          (!mountPath.empty() && instance->MountPath == mountPath)) {
+        RequestUnmountLocked(*instance);
+        return TRUE;
+      }
+    }
+    return FALSE;
+  } catch (...) {
+    return FALSE;
+  }
+}

@@ -1,0 +1,43 @@
+// The translations between Dokan 2 records and FUSE 3 values that vfs/dokan2_fuse.cpp
+// uses, exposed for unit tests (Linux only).
+//
+// The FUSE implementation of the Dokan API answers every kernel request with Dokan
+// callbacks; these functions are the pure parts of that bridge: status codes to errno
+// values, Windows file records to struct stat, FUSE paths to Windows paths and listing
+// names to FUSE names.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/vrnStrings.h"
+#include "vfs/dokan2.h"
+
+// The errno a FUSE callback answers (negated) for an NTSTATUS; 0 for any success status.
+// STATUS_CANCELLED gives ECANCELED rather than EINTR, so that a reader does not retry a
+// request the volume gave up on; unknown failures give EIO.
+int ErrnoFromNtStatus(NTSTATUS status);
+
+// Fills St from a handle's file information: folders S_IFDIR|0555, files S_IFREG|0444,
+// size, times, the file index as inode, and the given owner.
+void StatFromFileInformation(const BY_HANDLE_FILE_INFORMATION& info,
+                             uid_t uid,
+                             gid_t gid,
+                             struct stat& st);
+
+// Fills St from a listing entry as StatFromFileInformation does; a listing carries no
+// file index, so the inode is left unknown (0xFFFFFFFF, as libfuse marks it).
+void StatFromFindData(const WIN32_FIND_DATAW& data, uid_t uid, gid_t gid, struct stat& st);
+
+// The Windows file name of a FUSE path: "/" gives "\" and "/a/b" gives "\a\b". Nothing
+// when the path cannot name an item of a Windows volume (a component holding '\', which
+// would otherwise be read as a separator).
+std::optional<UString> WindowsPathFromFuse(std::string_view path);
+
+// The UTF-8 name under which a listing entry is shown; empty when the entry must be
+// skipped: an empty name, "." or ".." (the bridge adds its own), or a name holding '/'.
+std::string FuseNameFromFindData(const WIN32_FIND_DATAW& data);
