@@ -160,13 +160,13 @@ VRN_DECLARE_IID(ISequentialOutStream, Make7zInterfaceGuid(0x03, 0x02));
 struct IInStream : ISequentialInStream {
   virtual HRESULT STDMETHODCALLTYPE Seek(Int64 offset, UInt32 seekOrigin, UInt64* newPosition) = 0;
 };
-VRN_DECLARE_IID(IInStream, Make7zInterfaceGuid(0x03, 0x03));
+VRN_DECLARE_IID_EXTENDS(IInStream, ISequentialInStream, Make7zInterfaceGuid(0x03, 0x03));
 
 struct IOutStream : ISequentialOutStream {
   virtual HRESULT STDMETHODCALLTYPE Seek(Int64 offset, UInt32 seekOrigin, UInt64* newPosition) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetSize(UInt64 newSize) = 0;
 };
-VRN_DECLARE_IID(IOutStream, Make7zInterfaceGuid(0x03, 0x04));
+VRN_DECLARE_IID_EXTENDS(IOutStream, ISequentialOutStream, Make7zInterfaceGuid(0x03, 0x04));
 
 struct IStreamGetSize : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetSize(UInt64* size) = 0;
@@ -204,7 +204,7 @@ struct IArchiveExtractCallback : IProgress {
   virtual HRESULT STDMETHODCALLTYPE PrepareOperation(Int32 askExtractMode) = 0;
   virtual HRESULT STDMETHODCALLTYPE SetOperationResult(Int32 opRes) = 0;
 };
-VRN_DECLARE_IID(IArchiveExtractCallback, Make7zInterfaceGuid(0x06, 0x20));
+VRN_DECLARE_IID_EXTENDS(IArchiveExtractCallback, IProgress, Make7zInterfaceGuid(0x06, 0x20));
 
 struct IArchiveOpenVolumeCallback : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE GetProperty(PROPID propID, PROPVARIANT* value) = 0;

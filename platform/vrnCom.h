@@ -35,18 +35,27 @@ GUID CreateGuid();
 // The 38-character braced, upper-case text of a GUID.
 UString GuidToString(const GUID& guid);
 
-// Declares the IID of an interface type, found by TComPtr::Query and QueryInterface.
+// The IID of an interface type, and the interface it extends (void for IUnknown's
+// direct descendants); found by TComPtr::Query and TInterfacedObject.
 template <typename T>
 struct TInterfaceId;
 #define VRN_DECLARE_IID(Interface, Guid) \
   template <>                            \
   struct TInterfaceId<Interface> {       \
     static constexpr GUID Value = Guid;  \
+    using Base = void;                   \
+  }
+#define VRN_DECLARE_IID_EXTENDS(Interface, BaseInterface, Guid) \
+  template <>                                                   \
+  struct TInterfaceId<Interface> {                              \
+    static constexpr GUID Value = Guid;                         \
+    using Base = BaseInterface;                                 \
   }
 
 template <>
 struct TInterfaceId<IUnknown> {
   static constexpr GUID Value = kIID_IUnknown;
+  using Base = void;
 };
 
 // A counted reference to an interface: AddRef on copy, Release on reset or end.
@@ -118,7 +127,8 @@ TComPtr<T> MakeCounted(Args&&... args) {
 }
 
 // Implements IUnknown for an object that offers the listed interfaces (each derived
-// from IUnknown). The first interface answers for IUnknown. The object starts with no
+// from IUnknown), and every interface they extend. The first interface answers for
+// IUnknown. The object starts with no
 // reference; MakeCounted or a TComPtr takes the first one, the last Release frees it.
 template <typename... Interfaces>
 class TInterfacedObject : public Interfaces... {
@@ -136,9 +146,7 @@ class TInterfacedObject : public Interfaces... {
     if (iid == kIID_IUnknown) {
       *object = static_cast<IUnknown*>(static_cast<First*>(this));
     } else {
-      ((iid == TInterfaceId<Interfaces>::Value ? (*object = static_cast<Interfaces*>(this), true)
-                                               : false) ||
-       ...);
+      (Answer<Interfaces, Interfaces>(iid, object) || ...);
     }
     if (*object == nullptr) {
       return E_NOINTERFACE;
@@ -157,5 +165,22 @@ class TInterfacedObject : public Interfaces... {
 
  private:
   using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
+
+  // Answers Iid when it names Interface or an interface that Interface extends; Path is
+  // the listed interface through which this object reaches it.
+  template <typename Path, typename Interface>
+  bool Answer(REFIID iid, void** object) {
+    if (iid == TInterfaceId<Interface>::Value) {
+      *object = static_cast<Interface*>(static_cast<Path*>(this));
+      return true;
+    }
+    using Base = typename TInterfaceId<Interface>::Base;
+    if constexpr (!std::is_void_v<Base>) {
+      return Answer<Path, Base>(iid, object);
+    } else {
+      return false;
+    }
+  }
+
   std::atomic<ULONG> FRefCount{0};
 };

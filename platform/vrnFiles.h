@@ -82,6 +82,26 @@ std::uint64_t FileSeek(const TFileHandle& file, std::int64_t offset, std::uint32
 // The file's size in bytes. Throws EOSError.
 std::uint64_t FileGetSize(const TFileHandle& file);
 
+// A seekable read stream over an open file, using the handle's own position.
+class TFileStream {
+ public:
+  explicit TFileStream(TFileHandle handle) : FHandle(std::move(handle)) {}
+  // Reads up to Count bytes at the position and advances it; returns the bytes read.
+  std::uint32_t Read(void* buffer, std::uint32_t count) { return FileRead(FHandle, buffer, count); }
+  // Reads exactly Count bytes; raises "Stream read error" when the file ends first.
+  void ReadBuffer(void* buffer, std::uint32_t count);
+  // Moves the position (origin 0 begin, 1 current, 2 end); returns the new position.
+  std::uint64_t Seek(std::int64_t offset, std::uint32_t origin) {
+    return FileSeek(FHandle, offset, origin);
+  }
+  std::uint64_t Position() { return FileSeek(FHandle, 0, 1); }
+  std::uint64_t Size() { return FileGetSize(FHandle); }
+  const TFileHandle& Handle() const { return FHandle; }
+
+ private:
+  TFileHandle FHandle;
+};
+
 // Free and total space of the volume that holds Path; false when the query fails.
 bool QueryDiskFreeSpace(const UString& path,
                         std::uint64_t* freeBytesAvailable,

@@ -89,6 +89,9 @@ std::uint32_t FileWriteAt(const TFileHandle& file,
     if (n < 0) {
       RaiseLastOSError();
     }
+    if (n == 0) {
+      break;  // nothing more was accepted; the caller sees the short count
+    }
     done += static_cast<std::uint32_t>(n);
   }
   return done;

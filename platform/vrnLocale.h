@@ -6,10 +6,16 @@
 // strength (case ignored, accents kept).
 #pragma once
 
+#include <string>
+
 #include "platform/vrnStrings.h"
 
 // Compares two names as the user's locale orders them, ignoring case: negative when A
 // sorts before B, 0 when they are equal, positive otherwise.
 int CompareTextLocale(UStringView a, UStringView b);
+// The collation key of a name: comparing two keys bytewise (memcmp, std::string's <)
+// orders them exactly as CompareTextLocale orders the names, and equal keys mean equal
+// names. Made once per name, it turns every later comparison into a byte compare.
+std::string MakeSortKey(UStringView text);
 // Upper-cases a name by the user's locale.
 UString UpperCaseLocale(UStringView text);

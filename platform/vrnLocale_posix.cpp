@@ -45,6 +45,20 @@ int CompareTextLocale(UStringView a, UStringView b) {
                       static_cast<int32_t>(b.size()));
 }
 
+std::string MakeSortKey(UStringView text) {
+  std::string key(text.size() * 2 + 16, '\0');
+  for (;;) {
+    int32_t length =
+        ucol_getSortKey(Collator(), text.data(), static_cast<int32_t>(text.size()),
+                        reinterpret_cast<uint8_t*>(key.data()), static_cast<int32_t>(key.size()));
+    if (length <= static_cast<int32_t>(key.size())) {
+      key.resize(length > 0 ? static_cast<std::size_t>(length - 1) : 0);  // without the final 0
+      return key;
+    }
+    key.resize(static_cast<std::size_t>(length));
+  }
+}
+
 UString UpperCaseLocale(UStringView text) {
   static const std::string locale = UserLocaleId();
   UString result(text.size() + 8, u'\0');

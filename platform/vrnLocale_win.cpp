@@ -9,6 +9,21 @@ int CompareTextLocale(UStringView a, UStringView b) {
   return result - CSTR_EQUAL;
 }
 
+std::string MakeSortKey(UStringView text) {
+  if (text.empty()) {
+    return std::string();
+  }
+  const wchar_t* source = reinterpret_cast<const wchar_t*>(text.data());
+  int size = ::LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_SORTKEY | NORM_IGNORECASE, source,
+                            static_cast<int>(text.size()), nullptr, 0);
+  std::string key(static_cast<std::size_t>(size), '\0');
+  size =
+      ::LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_SORTKEY | NORM_IGNORECASE, source,
+                     static_cast<int>(text.size()), reinterpret_cast<wchar_t*>(key.data()), size);
+  key.resize(size > 0 ? static_cast<std::size_t>(size - 1) : 0);  // without the final 0
+  return key;
+}
+
 UString UpperCaseLocale(UStringView text) {
   UString result(text);
   if (!result.empty()) {

@@ -6,13 +6,6 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsHighSurrogate(char16_t c) {
-  return c >= 0xD800 && c <= 0xDBFF;
-}
-bool IsLowSurrogate(char16_t c) {
-  return c >= 0xDC00 && c <= 0xDFFF;
-}
-
 // Calls Emit with each code point of a UTF-16 text.
 template <typename Emit>
 void DecodeUtf16(UStringView text, Emit emit) {
@@ -145,4 +138,26 @@ void CopyToBuffer(WCHAR* dest, std::size_t size, UStringView source) {
   std::size_t n = std::min(source.size(), size - 1);
   std::copy_n(source.data(), n, AsU16(dest));
   dest[n] = 0;
+}
+
+int NameMeasure(UStringView name) {
+#if defined(_WIN32)
+  return static_cast<int>(name.size());
+#else
+  int bytes = 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char16_t c = name[i];
+    if (c < 0x80) {
+      bytes += 1;
+    } else if (c < 0x800) {
+      bytes += 2;
+    } else if (IsHighSurrogate(c) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {
+      bytes += 4;
+      ++i;
+    } else {
+      bytes += 3;  // the rest of the BMP; a lone surrogate is written as U+FFFD
+    }
+  }
+  return bytes;
+#endif
 }

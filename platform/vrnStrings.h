@@ -14,6 +14,14 @@
 using UString = std::u16string;
 using UStringView = std::u16string_view;
 
+// The two halves of a UTF-16 surrogate pair.
+inline bool IsHighSurrogate(char16_t c) {
+  return c >= 0xD800 && c <= 0xDBFF;
+}
+inline bool IsLowSurrogate(char16_t c) {
+  return c >= 0xDC00 && c <= 0xDFFF;
+}
+
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string ToUtf8(UStringView text);
 // UTF-8 to UTF-16; a malformed sequence becomes U+FFFD.
@@ -39,6 +47,18 @@ inline WCHAR* AsWChar(char16_t* text) {
 inline const WCHAR* AsWChar(const UString& text) {
   return AsWChar(text.c_str());
 }
+
+// The longest valid file name, in the platform's measure (NameMeasure): 259 UTF-16 code
+// units on Windows, 255 UTF-8 bytes (the kernel's NAME_MAX) on Linux.
+#if defined(_WIN32)
+inline constexpr int kMaxNameLength = 259;
+#else
+inline constexpr int kMaxNameLength = 255;
+#endif
+
+// The length of a name as the platform limits it: UTF-16 code units on Windows, UTF-8
+// bytes on Linux (a lone surrogate counts as the U+FFFD it is written as).
+int NameMeasure(UStringView name);
 
 // Decimal text of a signed or unsigned number, as UTF-16.
 UString IntToUStr(long long value);

@@ -68,6 +68,20 @@ TEST(LocaleTest, ComparisonIgnoresCaseAndFollowsTheAlphabet) {
   EXPECT_NE(CompareTextLocale(u"e", u"\u00E9"), 0);
 }
 
+TEST(LocaleTest, SortKeysOrderAsTheComparisonDoes) {
+  const UString names[] = {u"",       u"a",           u"A",        u"b",         u"B.txt",
+                           u"b.txt",  u"docs",        u"DOCS",     u"\u00E9t\u00E9", u"ete",
+                           u"x (2)",  u"x",           u"x.tar.gz", u"_con",      u"10",
+                           u"9",      u"\U0001F600",  u"z\u00FC",  u"ZU"};
+  auto sign = [](int value) { return (value > 0) - (value < 0); };
+  for (const UString& a : names) {
+    for (const UString& b : names) {
+      EXPECT_EQ(sign(MakeSortKey(a).compare(MakeSortKey(b))), sign(CompareTextLocale(a, b)))
+          << ToUtf8(a) << " vs " << ToUtf8(b);
+    }
+  }
+}
+
 TEST(LocaleTest, UpperCasing) {
   EXPECT_EQ(UpperCaseLocale(u"report.pdf"), u"REPORT.PDF");
   EXPECT_EQ(UpperCaseLocale(u"\u00E9t\u00E9"), u"\u00C9T\u00C9");
@@ -199,6 +213,10 @@ struct IFirstTest : IUnknown {
   virtual int STDMETHODCALLTYPE First() = 0;
 };
 VRN_DECLARE_IID(IFirstTest, (GUID{0x11111111, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}}));
+struct IThirdTest : IFirstTest {
+  virtual int STDMETHODCALLTYPE Third() = 0;
+};
+VRN_DECLARE_IID_EXTENDS(IThirdTest, IFirstTest, (GUID{0x44444444, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}}));
 struct ISecondTest : IUnknown {
   virtual int STDMETHODCALLTYPE Second() = 0;
 };
@@ -206,12 +224,13 @@ VRN_DECLARE_IID(ISecondTest, (GUID{0x22222222, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8}}))
 
 namespace {
 
-class TBoth : public TInterfacedObject<IFirstTest, ISecondTest> {
+class TBoth : public TInterfacedObject<IThirdTest, ISecondTest> {
  public:
   explicit TBoth(bool* freed) : FFreed(freed) {}
   ~TBoth() override { *FFreed = true; }
   int STDMETHODCALLTYPE First() override { return 1; }
   int STDMETHODCALLTYPE Second() override { return 2; }
+  int STDMETHODCALLTYPE Third() override { return 3; }
 
  private:
   bool* FFreed;
@@ -225,6 +244,8 @@ TEST(ComTest, InterfacesAnswerAndTheLastReferenceFrees) {
     second = first.Query<ISecondTest>();
     ASSERT_TRUE(second);
     EXPECT_EQ(second->Second(), 2);
+    EXPECT_EQ(second.Query<IThirdTest>()->Third(), 3);
+    EXPECT_EQ(second.Query<IFirstTest>().Get(), first.Get());  // through the extended one
     TComPtr<IUnknown> unknown = second.Query<IUnknown>();
     EXPECT_EQ(unknown.Get(), static_cast<IUnknown*>(first.Get()));
     void* none = reinterpret_cast<void*>(1);
