@@ -1,0 +1,275 @@
+// Stores of extracted bytes: the mount's temporary file, the whole-file memory store and
+// the memory-and-temp-file store, and the rule that picks a file's store.
+//
+// Write, ReadAt and WriteAt are called from the 7-Zip engine and the file-system
+// library's threads, so no exception leaves them: failures of the temporary file become
+// NTSTATUS values (through DokanNtStatusFromWin32) or HRESULTs here.
+#include "vfs/vrnData.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "platform/vrnErrors.h"
+#include "vfs/dokan2.h"
+
+namespace {
+
+// Holds a store's lock for one scope.
+class TStoreLock {
+ public:
+  explicit TStoreLock(IvrnData& store) : FStore(store) { FStore.Lock(); }
+  TStoreLock(const TStoreLock&) = delete;
+  TStoreLock& operator=(const TStoreLock&) = delete;
+  ~TStoreLock() { FStore.Unlock(); }
+
+ private:
+  IvrnData& FStore;
+};
+
+// Runs one positioned transfer of the temporary file under Lock; Done receives what
+// Transfer returns, or 0 when it fails.
+template <typename Transfer>
+NTSTATUS LockedTransfer(TCriticalSection& lock, std::uint32_t& done, Transfer transfer) noexcept {
+  done = 0;
+  try {
+    std::lock_guard<TCriticalSection> hold(lock);
+    done = transfer();
+    return STATUS_SUCCESS;
+  } catch (const EOSError& e) {
+    // A code of 0 would map to success: a failed transfer must never report that.
+    return e.ErrorCode() != ERROR_SUCCESS ? DokanNtStatusFromWin32(e.ErrorCode())
+                                          : STATUS_UNSUCCESSFUL;
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  } catch (...) {
+    return STATUS_UNSUCCESSFUL;
+  }
+}
+
+// A block of Size bytes, left uninitialised. Throws EOutOfMemory.
+std::unique_ptr<std::uint8_t[]> AllocateBlock(std::uint32_t size) {
+  std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[size]);
+  if (block == nullptr) {
+    throw EOutOfMemory();
+  }
+  return block;
+}
+
+}  // namespace
+
+// TvrnTempFile
+
+TvrnTempFile::TvrnTempFile() : FHandle(CreateTempFile()) {}
+
+void TvrnTempFile::Lock() {
+  FLock.lock();
+}
+
+void TvrnTempFile::Unlock() {
+  FLock.unlock();
+}
+
+std::uint64_t TvrnTempFile::GetSize() {
+  std::lock_guard<TCriticalSection> hold(FLock);
+  return FileGetSize(FHandle);
+}
+
+NTSTATUS TvrnTempFile::ReadAt(void* buffer,
+                              std::uint64_t offset,
+                              std::uint32_t count,
+                              std::uint32_t& done) noexcept {
+  if (count == 0) {
+    return STATUS_SUCCESS;
+  }
+  return LockedTransfer(FLock, done, [&] { return FileReadAt(FHandle, buffer, count, offset); });
+}
+
+NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
+                               std::uint64_t offset,
+                               std::uint32_t count,
+                               std::uint32_t& done) noexcept {
+  if (count == 0) {
+    return STATUS_SUCCESS;
+  }
+  return LockedTransfer(FLock, done, [&] { return FileWriteAt(FHandle, buffer, count, offset); });
+}
+
+// TvrnMemoryData
+
+TvrnMemoryData::TvrnMemoryData(std::uint32_t size)
+    : FMemory(AllocateBlock(size)), FWritePos(FMemory.get()), FRemaining(size) {}
+
+HRESULT STDMETHODCALLTYPE TvrnMemoryData::Write(const void* data,
+                                                UInt32 size,
+                                                UInt32* processedSize) noexcept {
+  if (processedSize != nullptr) {
+    *processedSize = 0;
+  }
+  if (size == 0) {
+    return S_OK;
+  }
+  std::uint32_t n = std::min(size, FRemaining);
+  if (n == 0) {
+    return E_FAIL;
+  }
+  std::memcpy(FWritePos, data, n);
+  FWritePos += n;
+  FRemaining -= n;
+  FSize += n;
+  if (processedSize != nullptr) {
+    *processedSize = n;
+  }
+  return S_OK;
+}
+
+NTSTATUS TvrnMemoryData::ReadAt(void* buffer,
+                                std::uint64_t offset,
+                                std::uint32_t count,
+                                std::uint32_t& done) noexcept {
+  done = 0;
+  if (count == 0 || offset >= FSize) {
+    return STATUS_SUCCESS;
+  }
+  std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, FSize - offset));
+  std::memcpy(buffer, FMemory.get() + offset, n);
+  done = n;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS TvrnMemoryData::WriteAt(const void*,
+                                 std::uint64_t,
+                                 std::uint32_t,
+                                 std::uint32_t& done) noexcept {
+  done = 0;
+  return STATUS_DATA_ERROR;
+}
+
+// TvrnMemoryAndTempFileData
+
+TvrnMemoryAndTempFileData::TvrnMemoryAndTempFileData(std::uint64_t size,
+                                                     TComPtr<IvrnData> tempFile,
+                                                     std::int32_t threshold)
+    : FTempFile(std::move(tempFile)) {
+  if (!FTempFile) {
+    throw EInvalidPointer();
+  }
+  // A negative threshold means no memory part, not a huge one.
+  std::uint64_t limit = threshold > 0 ? static_cast<std::uint64_t>(threshold) : 0;
+  FMemorySize = static_cast<std::uint32_t>(std::min(size, limit));
+  if (FMemorySize > 0) {
+    FMemory = AllocateBlock(FMemorySize);
+  }
+}
+
+HRESULT STDMETHODCALLTYPE TvrnMemoryAndTempFileData::Write(const void* data,
+                                                           UInt32 size,
+                                                           UInt32* processedSize) noexcept {
+  if (processedSize != nullptr) {
+    *processedSize = 0;
+  }
+  const auto* source = static_cast<const std::uint8_t*>(data);
+  std::uint32_t processed = 0;
+  if (size > 0 && FSize < FMemorySize) {
+    auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(FMemorySize - FSize, size));
+    std::memcpy(FMemory.get() + FSize, source, n);
+    FSize += n;
+    processed += n;
+    size -= n;
+    source += n;
+  }
+  HRESULT result = S_OK;
+  if (size > 0) {
+    try {
+      // Placing the region and filling it under one hold keeps regions from overlapping.
+      TStoreLock hold(*FTempFile);
+      if (!FRegionPlaced) {
+        FTempBase = FTempFile->GetSize();
+        FRegionPlaced = true;
+      }
+      while (size > 0) {
+        std::uint32_t written = 0;
+        NTSTATUS status =
+            FTempFile->WriteAt(source, FTempBase + (FSize - FMemorySize), size, written);
+        if (status != STATUS_SUCCESS || written == 0) {
+          result = E_FAIL;
+          break;
+        }
+        written = std::min(written, size);
+        FSize += written;
+        processed += written;
+        size -= written;
+        source += written;
+      }
+    } catch (const std::bad_alloc&) {
+      result = E_OUTOFMEMORY;
+    } catch (...) {
+      result = E_FAIL;
+    }
+  }
+  if (processedSize != nullptr) {
+    *processedSize = processed;
+  }
+  return result;
+}
+
+NTSTATUS TvrnMemoryAndTempFileData::ReadAt(void* buffer,
+                                           std::uint64_t offset,
+                                           std::uint32_t count,
+                                           std::uint32_t& done) noexcept {
+  done = 0;
+  try {
+    TStoreLock hold(*FTempFile);
+    if (count == 0 || offset >= FSize) {
+      return STATUS_SUCCESS;
+    }
+    count = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, FSize - offset));
+    auto* target = static_cast<std::uint8_t*>(buffer);
+    if (offset < FMemorySize) {
+      auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(FMemorySize - offset, count));
+      std::memcpy(target, FMemory.get() + offset, n);
+      done = n;
+      count -= n;
+      if (count == 0) {
+        return STATUS_SUCCESS;
+      }
+      target += n;
+      offset += n;
+    }
+    std::uint32_t n = 0;
+    NTSTATUS result = FTempFile->ReadAt(target, FTempBase + (offset - FMemorySize), count, n);
+    if (result == STATUS_SUCCESS) {
+      done += n;
+    }
+    return result;
+  } catch (...) {
+    return STATUS_UNSUCCESSFUL;
+  }
+}
+
+NTSTATUS TvrnMemoryAndTempFileData::WriteAt(const void*,
+                                            std::uint64_t,
+                                            std::uint32_t,
+                                            std::uint32_t& done) noexcept {
+  done = 0;
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+// The choice of a file's store
+
+TComPtr<IvrnData> CreateFileStore(std::uint64_t size,
+                                  TvrnStoreKind kind,
+                                  const TComPtr<IvrnData>& tempFile) {
+  if (kind == skMemory && size <= kMemoryStoreLimit) {
+    try {
+      return MakeCounted<TvrnMemoryData>(static_cast<std::uint32_t>(size));
+    } catch (const EOutOfMemory&) {
+      // A block this large may not be available; the file then keeps only its head in
+      // memory, and the user is not told.
+    }
+  }
+  std::int32_t threshold =
+      kind == skMemoryAndTempFile ? kMemoryAndTempFileThreshold : kTempFileThreshold;
+  return MakeCounted<TvrnMemoryAndTempFileData>(size, tempFile, threshold);
+}

@@ -1,0 +1,204 @@
+// Stores of extracted bytes.
+//
+// The engine writes each file's data once, front to back, through the store's
+// ISequentialOutStream while its block is extracted; afterwards the file system reads
+// any part of it any number of times through IvrnData. TvrnTempFile is the mount's one
+// temporary file, the overflow area of every memory-and-temp-file store; TvrnMemoryData
+// holds a whole file in one block; TvrnMemoryAndTempFileData keeps the head of a file in
+// memory and the rest in its own region of the temporary file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/qev7zUtils.h"
+#include "platform/vrnCom.h"
+#include "platform/vrnFiles.h"
+#include "platform/vrnThread.h"
+#include "platform/vrnWinTypes.h"
+
+// Where the user chose to hold extracted data; the index of the window's list entry.
+enum TvrnStoreKind : std::uint8_t {
+  skTempFile = 0,           // "Temp file"
+  skMemoryAndTempFile = 1,  // "Memory and temp file"
+  skMemory = 2,             // "Memory"
+};
+
+// A store of extracted bytes, read and written at explicit offsets.
+struct IvrnData : IUnknown {
+  // Takes the store's lock (re-entrant); only the temporary file has one.
+  virtual void Lock() = 0;
+  // Releases the store's lock.
+  virtual void Unlock() = 0;
+  // The number of bytes the store holds.
+  virtual std::uint64_t GetSize() = 0;
+  // Copies up to Count bytes at Offset into Buffer; Done receives the bytes copied (0 at
+  // or beyond the end). STATUS_SUCCESS, or the status of a failed file read.
+  virtual NTSTATUS ReadAt(void* buffer,
+                          std::uint64_t offset,
+                          std::uint32_t count,
+                          std::uint32_t& done) = 0;
+  // Writes Count bytes at Offset (the temporary file only).
+  virtual NTSTATUS WriteAt(const void* buffer,
+                           std::uint64_t offset,
+                           std::uint32_t count,
+                           std::uint32_t& done) = 0;
+};
+VRN_DECLARE_IID(
+    IvrnData,
+    (GUID{0xECA980CC, 0x6003, 0x4AAA, {0xB1, 0x3A, 0x63, 0xDF, 0xF5, 0x02, 0x0E, 0xBD}}));
+
+// A store that holds a whole file in one memory block.
+struct IvrnMemoryData : IvrnData {
+  // The address of the store's memory block.
+  virtual const std::uint8_t* GetMemory() = 0;
+};
+VRN_DECLARE_IID_EXTENDS(
+    IvrnMemoryData,
+    IvrnData,
+    (GUID{0x05D11361, 0xAD96, 0x4C4A, {0x84, 0x2C, 0x99, 0x9A, 0x44, 0xB9, 0x3D, 0xD0}}));
+
+// The largest file that the "Memory" choice holds wholly in memory (64 MiB).
+inline constexpr std::uint64_t kMemoryStoreLimit = 0x4000000;
+// The memory part of each file under "Memory and temp file" (10 MiB).
+inline constexpr std::int32_t kMemoryAndTempFileThreshold = 0xA00000;
+// The memory part of each file under "Temp file", and under "Memory" for a file that is
+// too large or whose block could not be allocated (32 KiB).
+inline constexpr std::int32_t kTempFileThreshold = 0x8000;
+
+// The mount's one temporary file, read and written at explicit offsets: the overflow
+// area of every memory-and-temp-file store of the mount. The system removes the file
+// when the last reference closes it (Windows: delete-on-close; Linux: unlinked at once).
+class TvrnTempFile : public TInterfacedObject<IvrnData> {
+ public:
+  // Creates the file in the user's temporary folder under a new braced GUID.
+  // Throws EOSError.
+  TvrnTempFile();
+
+  // Takes the file's lock; the same thread may take it again.
+  void Lock() override;
+  // Releases one hold of the file's lock.
+  void Unlock() override;
+  // The file's current end. Throws EOSError.
+  std::uint64_t GetSize() override;
+  // A positioned read; Done may fall short of Count at the end of the file. Count 0
+  // answers STATUS_SUCCESS without touching the file or Done.
+  NTSTATUS ReadAt(void* buffer,
+                  std::uint64_t offset,
+                  std::uint32_t count,
+                  std::uint32_t& done) noexcept override;
+  // A positioned write, growing the file as needed. Count 0 answers STATUS_SUCCESS
+  // without touching the file or Done.
+  NTSTATUS WriteAt(const void* buffer,
+                   std::uint64_t offset,
+                   std::uint32_t count,
+                   std::uint32_t& done) noexcept override;
+
+ private:
+  // The open file.
+  TFileHandle FHandle;
+  // Makes each size query and positioned transfer one step, and is the lock of
+  // Lock/Unlock, which memory-and-temp-file stores hold across region placement and
+  // their spill writes and across their reads. Innermost lock of a mount: it is taken
+  // under the file system's locks and no other lock is taken while it is held.
+  TCriticalSection FLock;
+};
+
+// A store that holds a whole file in one memory block of the size the archive
+// announced; it refuses any byte beyond that.
+class TvrnMemoryData : public TInterfacedObject<ISequentialOutStream, IvrnMemoryData> {
+ public:
+  // Allocates a block of Size bytes. Throws EOutOfMemory.
+  explicit TvrnMemoryData(std::uint32_t size);
+
+  // Appends to the block: a write larger than the room left is accepted in part (S_OK,
+  // ProcessedSize < Size); once the block is full a write answers E_FAIL.
+  HRESULT STDMETHODCALLTYPE Write(const void* data,
+                                  UInt32 size,
+                                  UInt32* processedSize) noexcept override;
+
+  // No lock: the store is written by one thread before any reader sees it.
+  void Lock() override {}
+  void Unlock() override {}
+  // The bytes written so far.
+  std::uint64_t GetSize() override { return FSize; }
+  // Copies from the block; Done 0 at or beyond the end.
+  NTSTATUS ReadAt(void* buffer,
+                  std::uint64_t offset,
+                  std::uint32_t count,
+                  std::uint32_t& done) noexcept override;
+  // Refuses: the store is filled only through Write. Answers STATUS_DATA_ERROR.
+  NTSTATUS WriteAt(const void* buffer,
+                   std::uint64_t offset,
+                   std::uint32_t count,
+                   std::uint32_t& done) noexcept override;
+  // The address of the block.
+  const std::uint8_t* GetMemory() override { return FMemory.get(); }
+
+ private:
+  // The block, allocated once with the size given at creation.
+  std::unique_ptr<std::uint8_t[]> FMemory;
+  // Bytes written so far.
+  std::uint32_t FSize = 0;
+  // Where the next written byte goes.
+  std::uint8_t* FWritePos = nullptr;
+  // Room left in the block.
+  std::uint32_t FRemaining = 0;
+};
+
+// A store that keeps the head of a file (up to a threshold) in memory and the rest in
+// its own contiguous region of the mount's temporary file, placed at the file's end
+// when the store first overflows.
+class TvrnMemoryAndTempFileData : public TInterfacedObject<ISequentialOutStream, IvrnData> {
+ public:
+  // Allocates a memory part of min(Size, Threshold) bytes (none for Size 0 or a
+  // negative Threshold) and keeps a counted reference to TempFile. Throws EOutOfMemory,
+  // or EInvalidPointer when TempFile is nil.
+  TvrnMemoryAndTempFileData(std::uint64_t size, TComPtr<IvrnData> tempFile, std::int32_t threshold);
+
+  // Appends: fills the memory part, then spills to the temporary file under its lock.
+  // A failed or empty temporary-file write answers E_FAIL; the bytes written up to then
+  // stay and are counted in ProcessedSize.
+  HRESULT STDMETHODCALLTYPE Write(const void* data,
+                                  UInt32 size,
+                                  UInt32* processedSize) noexcept override;
+
+  // No lock of its own: readers and spill writes use the temporary file's.
+  void Lock() override {}
+  void Unlock() override {}
+  // The bytes written so far, memory part and temporary-file part together.
+  std::uint64_t GetSize() override { return FSize; }
+  // Copies from the memory part, then from the temporary file, all under the temporary
+  // file's lock. A failed file read answers its status, with Done counting the bytes
+  // copied from memory.
+  NTSTATUS ReadAt(void* buffer,
+                  std::uint64_t offset,
+                  std::uint32_t count,
+                  std::uint32_t& done) noexcept override;
+  // Refuses: the store is filled only through Write. Answers STATUS_NOT_IMPLEMENTED.
+  NTSTATUS WriteAt(const void* buffer,
+                   std::uint64_t offset,
+                   std::uint32_t count,
+                   std::uint32_t& done) noexcept override;
+
+ private:
+  // Bytes written so far (memory part and temporary-file part together).
+  std::uint64_t FSize = 0;
+  // The memory part, or nil when it is empty.
+  std::unique_ptr<std::uint8_t[]> FMemory;
+  // Size of the memory part.
+  std::uint32_t FMemorySize = 0;
+  // The store's region in the temporary file has been placed.
+  bool FRegionPlaced = false;
+  // The mount's temporary file.
+  TComPtr<IvrnData> FTempFile;
+  // Offset in the temporary file at which this store's region begins.
+  std::uint64_t FTempBase = 0;
+};
+
+// A new, empty store for a file of Size bytes (as the archive lists it) under the
+// user's store kind. A file whose extraction is repeated gets a fresh store, so that
+// what is read is the last writing alone. Throws EOutOfMemory or EInvalidPointer.
+TComPtr<IvrnData> CreateFileStore(std::uint64_t size,
+                                  TvrnStoreKind kind,
+                                  const TComPtr<IvrnData>& tempFile);
