@@ -33,8 +33,9 @@ class TvrnDrivoThread : public TThread {
   TvrnDrivoThread();
   ~TvrnDrivoThread() override;
 
-  // The longest name the volume reports, and the limit names are fixed to.
-  static constexpr DWORD MaxComponentLength() { return 259; }
+  // The longest name the volume reports, and the limit names are fixed to: 259 UTF-16
+  // units on Windows, 255 UTF-8 bytes on Linux (NameMeasure).
+  static constexpr DWORD MaxComponentLength() { return kMaxNameLength; }
   // The English text for a DokanMain result; empty for 0.
   static UString ResultMessage(int resultCode);
 

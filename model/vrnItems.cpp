@@ -1,0 +1,412 @@
+#include "model/vrnItems.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "model/vrnArchive.h"
+#include "platform/vrnErrors.h"
+#include "platform/vrnLocale.h"
+
+namespace {
+
+constexpr char16_t kSeparator = u'\\';
+
+// The number of UTF-16 units of the character that ends just before End.
+std::size_t LengthBefore(UStringView s, std::size_t end) {
+  return (end >= 2 && IsLowSurrogate(s[end - 1]) && IsHighSurrogate(s[end - 2])) ? 2 : 1;
+}
+
+// Where a cut that removes at least Excess (NameMeasure) from the characters ending at
+// End, going backwards, must start; End itself when Excess is 0.
+std::size_t CutBefore(UStringView s, std::size_t end, int excess) {
+  int removed = 0;
+  while (end > 0 && removed < excess) {
+    std::size_t length = LengthBefore(s, end);
+    removed += NameMeasure(s.substr(end - length, length));
+    end -= length;
+  }
+  return end;
+}
+
+UString DecimalSuffix(int n) {
+  return u" (" + IntToUStr(n) + u")";
+}
+
+// The 24 device names Windows reserves, with or without an extension.
+bool IsReservedName(UStringView name) {
+  static const UStringView kReserved[] = {u"CON",  u"PRN",  u"AUX",  u"NUL",  u"COM0", u"COM1",
+                                          u"COM2", u"COM3", u"COM4", u"COM5", u"COM6", u"COM7",
+                                          u"COM8", u"COM9", u"LPT0", u"LPT1", u"LPT2", u"LPT3",
+                                          u"LPT4", u"LPT5", u"LPT6", u"LPT7", u"LPT8", u"LPT9"};
+  // Every device name starts with C, P, A, N or L, and no other character upper-cases
+  // to one of these: most names are decided without the locale.
+  if (name.size() < 3 || UStringView(u"cpanlCPANL").find(name[0]) == UStringView::npos) {
+    return false;
+  }
+  UString upper = UpperCaseLocale(name);
+  for (UStringView reserved : kReserved) {
+    if (upper.size() >= reserved.size() &&
+        UStringView(upper).substr(0, reserved.size()) == reserved &&
+        (upper.size() == reserved.size() || upper[reserved.size()] == u'.')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Item lists.
+
+template <typename T>
+void TvrnItemList<T>::Add(T* item) {
+  const std::string& key = item->GetSortKey();
+  auto position = std::upper_bound(
+      FItems.begin(), FItems.end(), key,
+      [](const std::string& k, const TComPtr<T>& entry) { return k < entry->GetSortKey(); });
+  FItems.insert(position, TComPtr<T>(item));
+}
+
+template <typename T>
+void TvrnItemList<T>::Remove(T* item) {
+  auto position = std::find_if(FItems.begin(), FItems.end(),
+                               [item](const TComPtr<T>& entry) { return entry.Get() == item; });
+  if (position == FItems.end()) {
+    throw EvrnError(u"Internal error");
+  }
+  FItems.erase(position);
+}
+
+template <typename T>
+T* TvrnItemList<T>::Find(const std::string& key) const {
+  auto position = std::lower_bound(
+      FItems.begin(), FItems.end(), key,
+      [](const TComPtr<T>& entry, const std::string& k) { return entry->GetSortKey() < k; });
+  return (position != FItems.end() && (*position)->GetSortKey() == key) ? position->Get() : nullptr;
+}
+
+template <typename T>
+T* TvrnItemList<T>::GetItem(std::int32_t index) const {
+  if (index < 0 || index >= Count()) {
+    throw EListError(u"List index out of bounds (" + IntToUStr(index) + u")");
+  }
+  return FItems[static_cast<std::size_t>(index)].Get();
+}
+
+template class TvrnItemList<IvrnFile>;
+template class TvrnItemList<IvrnFolder>;
+
+// ---------------------------------------------------------------------------------------
+// Items.
+
+template <typename Interface>
+TvrnBaseItemImpl<Interface>::TvrnBaseItemImpl(const UString& name,
+                                              bool isFolder,
+                                              std::string sortKey)
+    : FIsFolder(isFolder) {
+  FFindData.dwFileAttributes = isFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  AssignName(name, sortKey.empty() ? MakeSortKey(name) : std::move(sortKey));
+}
+
+template <typename Interface>
+void TvrnBaseItemImpl<Interface>::SetName(const UString& value) {
+  AssignName(value, MakeSortKey(value));
+}
+
+template <typename Interface>
+void TvrnBaseItemImpl<Interface>::AssignName(const UString& value, std::string sortKey) {
+  FName = value;
+  FSortKey = std::move(sortKey);
+  // The record keeps at most 259 units; a longer name stays whole in FName.
+  CopyToBuffer(FFindData.cFileName, std::size(FFindData.cFileName), value);
+}
+
+TvrnFile::TvrnFile(IvrnFolder* parent, const UString& name, std::string sortKey)
+    : TvrnBaseItemImpl(name, false, std::move(sortKey)) {
+  if (parent != nullptr) {
+    parent->AddFile(this);
+  }
+}
+
+template <typename Interface>
+TvrnFolderImpl<Interface>::TvrnFolderImpl(IvrnFolder* parent,
+                                          const UString& name,
+                                          std::string sortKey)
+    : TvrnBaseItemImpl<Interface>(name, true, std::move(sortKey)) {
+  if (parent != nullptr) {
+    parent->AddFolder(this);
+  }
+}
+
+TvrnFolder::TvrnFolder(IvrnFolder* parent, const UString& name, std::string sortKey)
+    : TvrnFolderImpl(parent, name, std::move(sortKey)) {}
+
+template <typename Interface>
+void TvrnFolderImpl<Interface>::AddFolder(IvrnFolder* folder) {
+  if (!FFolderList) {
+    FFolderList = std::make_unique<TvrnFolderList>();
+  }
+  FFolderList->Add(folder);
+}
+
+template <typename Interface>
+void TvrnFolderImpl<Interface>::AddFile(IvrnFile* file) {
+  if (!FFileList) {
+    FFileList = std::make_unique<TvrnFileList>();
+  }
+  FFileList->Add(file);
+}
+
+template <typename Interface>
+IvrnFile* TvrnFolderImpl<Interface>::GetFile(std::int32_t index) {
+  if (!FFileList) {
+    throw EListError(u"List index out of bounds (" + IntToUStr(index) + u")");
+  }
+  return FFileList->GetItem(index);
+}
+
+template <typename Interface>
+IvrnFolder* TvrnFolderImpl<Interface>::GetFolder(std::int32_t index) {
+  if (!FFolderList) {
+    throw EListError(u"List index out of bounds (" + IntToUStr(index) + u")");
+  }
+  return FFolderList->GetItem(index);
+}
+
+template <typename Interface>
+IvrnBaseItem* TvrnFolderImpl<Interface>::FindByKey(const std::string& key) const {
+  if (FFolderList) {
+    if (IvrnFolder* folder = FFolderList->Find(key)) {
+      return folder;
+    }
+  }
+  return FFileList ? FFileList->Find(key) : nullptr;
+}
+
+template <typename Interface>
+TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::FindItem(UStringView path) {
+  std::size_t separator = path.find(kSeparator);
+  if (separator == UStringView::npos) {
+    return path.empty() ? nullptr : FindByKey(MakeSortKey(path));
+  }
+  // A file never stands in the middle of a path: only subfolders are searched.
+  IvrnFolder* folder =
+      FFolderList ? FFolderList->Find(MakeSortKey(path.substr(0, separator))) : nullptr;
+  return folder != nullptr ? folder->FindItem(path.substr(separator + 1)) : nullptr;
+}
+
+template <typename Interface>
+void TvrnFolderImpl<Interface>::RenameItem(IvrnBaseItem* item, const UString& newName) {
+  TComPtr<IvrnBaseItem> keep(item);
+  if (item->IsFolder()) {
+    TComPtr<IvrnFolder> folder = keep.Query<IvrnFolder>();
+    FFolderList->Remove(folder.Get());
+    item->SetName(newName);
+    FFolderList->Add(folder.Get());
+  } else {
+    TComPtr<IvrnFile> file = keep.Query<IvrnFile>();
+    FFileList->Remove(file.Get());
+    item->SetName(newName);
+    FFileList->Add(file.Get());
+  }
+}
+
+template <typename Interface>
+void TvrnFolderImpl<Interface>::MoveFileAside(IvrnBaseItem* file) {
+  RenameItem(file, MakeUniqueName(*this, file->GetName(), false, 0));
+}
+
+template <typename Interface>
+TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::AddItem(const UString& path, bool isFolder) {
+  std::size_t separator = path.find(kSeparator);
+  if (separator != UString::npos) {
+    UString first = path.substr(0, separator);
+    TComPtr<IvrnFolder> sub;
+    std::string key;
+    // Entries of one folder usually come in a row: try the last folder first.
+    if (FLastFolder && FLastFolder->GetName() == first) {
+      sub = FLastFolder;
+    } else {
+      key = MakeSortKey(first);
+      if (FLastFolder && FLastFolder->GetSortKey() == key) {
+        sub = FLastFolder;
+      } else if (IvrnBaseItem* existing = FindByKey(key)) {
+        if (existing->IsFolder()) {
+          sub = TComPtr<IvrnBaseItem>(existing).Query<IvrnFolder>();
+        } else {
+          MoveFileAside(existing);  // folders keep their names; the file moves aside
+        }
+      }
+    }
+    if (!sub) {
+      sub = TComPtr<IvrnFolder>(new TvrnFolder(this, first, std::move(key)));
+      sub->SetImplicit(true);
+    }
+    FLastFolder = sub;
+    return sub->AddItem(path.substr(separator + 1), isFolder);
+  }
+
+  UString name = path;
+  std::string key = MakeSortKey(path);
+  if (IvrnBaseItem* existing = FindByKey(key)) {
+    if (isFolder && existing->IsFolder()) {
+      TComPtr<IvrnFolder> folder = TComPtr<IvrnBaseItem>(existing).Query<IvrnFolder>();
+      folder->SetImplicit(false);
+      return TComPtr<IvrnBaseItem>(folder.Get());
+    }
+    if (isFolder) {
+      MoveFileAside(existing);
+    } else {
+      name = MakeUniqueName(*this, path, false, 0);
+      key.clear();  // the new name makes its own key
+    }
+  }
+  if (isFolder) {
+    return TComPtr<IvrnBaseItem>(new TvrnFolder(this, name, std::move(key)));
+  }
+  return TComPtr<IvrnBaseItem>(new TvrnFile(this, name, std::move(key)));
+}
+
+template <typename Interface>
+void TvrnFolderImpl<Interface>::FixNames(int maxLength) {
+  // Work on snapshots: renaming moves items within the sorted lists.
+  std::vector<TComPtr<IvrnBaseItem>> folders;
+  for (std::int32_t i = 0; i < GetFolderCount(); ++i) {
+    folders.emplace_back(FFolderList->GetItem(i));
+  }
+  std::vector<TComPtr<IvrnBaseItem>> files;
+  for (std::int32_t i = 0; i < GetFileCount(); ++i) {
+    files.emplace_back(FFileList->GetItem(i));
+  }
+
+  auto fix = [this, maxLength](IvrnBaseItem* item) {
+    bool isFolder = item->IsFolder();
+    UString newName = SanitizeName(item->GetName(), isFolder, maxLength);
+    if (newName == item->GetName()) {
+      return;
+    }
+    TComPtr<IvrnBaseItem> holder = FindItem(newName);
+    if (holder && holder.Get() != item) {
+      newName = MakeUniqueName(*this, newName, isFolder, maxLength);
+    }
+    RenameItem(item, newName);
+  };
+  for (const TComPtr<IvrnBaseItem>& folder : folders) {
+    fix(folder.Get());
+    folder.Query<IvrnFolder>()->FixNames(maxLength);
+  }
+  for (const TComPtr<IvrnBaseItem>& file : files) {
+    fix(file.Get());
+  }
+}
+
+template class TvrnBaseItemImpl<IvrnFile>;
+template class TvrnBaseItemImpl<IvrnFolder>;
+template class TvrnBaseItemImpl<IvrnArchive>;
+template class TvrnFolderImpl<IvrnFolder>;
+template class TvrnFolderImpl<IvrnArchive>;
+
+// ---------------------------------------------------------------------------------------
+// Naming rules.
+
+int ExtensionPos(UStringView s) {
+  std::size_t dot = s.rfind(u'.');
+  if (dot == UStringView::npos) {
+    return 0;
+  }
+  int position = static_cast<int>(dot) + 1;
+  if (position == 1) {
+    return 1;
+  }
+  return static_cast<int>(s.size()) - position > 10 ? 0 : position;
+}
+
+UString TruncateName(const UString& s, bool isFolder, int maxLength) {
+  int excess = NameMeasure(s) - maxLength;
+  if (excess <= 0) {
+    return s;
+  }
+  if (!isFolder) {
+    int position = ExtensionPos(s);
+    if (position > 1) {
+      // Cut just before the dot when at least one character is left in front of it.
+      std::size_t dot = static_cast<std::size_t>(position - 1);
+      std::size_t start = CutBefore(s, dot, excess);
+      if (start >= 1) {
+        return s.substr(0, start) + s.substr(dot);
+      }
+    }
+  }
+  return s.substr(0, CutBefore(s, s.size(), excess));
+}
+
+UString MakeUniqueName(IvrnFolder& folder, const UString& name, bool isFolder, int maxLength) {
+  for (int n = 2;; ++n) {
+    UString suffix = DecimalSuffix(n);
+    // Room is kept for the suffix, so the result stays within the limit.
+    UString candidate =
+        maxLength > 0 ? TruncateName(name, isFolder, maxLength - NameMeasure(suffix)) : name;
+    int position = isFolder ? 0 : ExtensionPos(candidate);
+    if (position > 0) {
+      candidate.insert(static_cast<std::size_t>(position - 1), suffix);
+    } else {
+      candidate += suffix;
+    }
+    if (!folder.FindItem(candidate)) {
+      return candidate;
+    }
+  }
+}
+
+UString NormalizePath(UStringView path) {
+  UString result;
+  result.reserve(path.size());
+  for (char16_t c : path) {
+    bool forbidden = c < 0x20 || c == u'"' || c == u'*' || c == u':' || c == u'<' || c == u'>' ||
+                     c == u'?' || c == u'|';
+    if (c == kSeparator && !result.empty() && result.back() == kSeparator) {
+      continue;  // a run of separators is one
+    }
+    result += forbidden ? u'_' : c;
+  }
+  std::size_t first = result.find_first_not_of(kSeparator);
+  if (first == UString::npos) {
+    return u"Noname";
+  }
+  std::size_t last = result.find_last_not_of(kSeparator);
+  return result.substr(first, last - first + 1);
+}
+
+UString SanitizeName(const UString& name, bool isFolder, int maxLength) {
+  std::size_t first = 0;
+  std::size_t last = name.size();
+  while (first < last && name[first] <= 0x20) {
+    ++first;
+  }
+  while (last > first && name[last - 1] <= 0x20) {
+    --last;
+  }
+  UString d = name.substr(first, last - first);
+  if (d.empty()) {
+    return u"Noname";
+  }
+#if !defined(_WIN32)
+  // Linux names are UTF-8 without "/": a lone surrogate has no UTF-8 form, and a "/"
+  // would split the name in two.
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (IsHighSurrogate(d[i]) && i + 1 < d.size() && IsLowSurrogate(d[i + 1])) {
+      ++i;
+    } else if (IsHighSurrogate(d[i]) || IsLowSurrogate(d[i])) {
+      d[i] = u'\uFFFD';
+    } else if (d[i] == u'/') {
+      d[i] = u'_';
+    }
+  }
+#endif
+  bool dotsOnly = d.find_first_not_of(u'.') == UString::npos;
+  if (dotsOnly || IsReservedName(d)) {
+    return u"_" + TruncateName(d, isFolder, maxLength - 1);
+  }
+  return TruncateName(d, isFolder, maxLength);
+}

@@ -1,0 +1,259 @@
+// The archive item tree: folders and files with names every platform accepts.
+//
+// The engine binding adds every archive entry by its path (AddItem, through the archive
+// root); before the volume is served, FixNames makes every name a valid, unique name
+// within the volume's name limit. After that the tree's shape never changes: the file
+// system looks items up by path, lists folders, and keeps per-item open counters and
+// extraction state. Every item carries a ready WIN32_FIND_DATAW record.
+//
+// Names are compared case-insensitively in the user's locale (platform/vrnLocale.h).
+// Each item keeps the collation key of its name, so lookups, sorted inserts and
+// uniqueness tests are bisections over byte compares.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/vrnCom.h"
+#include "platform/vrnStrings.h"
+#include "platform/vrnWinTypes.h"
+#include "vfs/vrnData.h"
+
+class TvrnBlock;
+
+// An item of the tree: a file, a folder or an archive root.
+struct IvrnBaseItem : IUnknown {
+  // The open-handle counters; the file system changes and tests them under its own lock.
+  virtual void AddReader() = 0;
+  virtual void RemoveReader() = 0;
+  virtual bool HasReaders() = 0;
+  virtual void AddWriter() = 0;
+  virtual void RemoveWriter() = 0;
+  virtual bool HasWriters() = 0;
+  virtual void AddDeleter() = 0;
+  virtual void RemoveDeleter() = 0;
+  virtual bool HasDeleters() = 0;
+  // The item's name; empty only for an archive root.
+  virtual const UString& GetName() = 0;
+  // Sets the name and its copy in the record's cFileName.
+  virtual void SetName(const UString& value) = 0;
+  // The collation key of the name (MakeSortKey).
+  virtual const std::string& GetSortKey() = 0;
+  // The item's own listing record, read and written in place.
+  virtual WIN32_FIND_DATAW* GetFindData() = 0;
+  virtual bool IsFolder() = 0;
+  // The item's number in the archive's own list; -1 for items the archive never listed.
+  virtual std::int32_t GetIndex() = 0;
+  virtual void SetIndex(std::int32_t value) = 0;
+};
+VRN_DECLARE_IID(
+    IvrnBaseItem,
+    (GUID{0x9C4B5CDE, 0x7F55, 0x4EB8, {0x8B, 0x31, 0x3B, 0x75, 0x40, 0xB9, 0x75, 0x62}}));
+
+// A file: its solid block, its extraction state and the store of its bytes.
+struct IvrnFile : IvrnBaseItem {
+  // The solid block that holds the file; nil when it is extracted on its own.
+  virtual TvrnBlock* GetBlock() = 0;
+  virtual void SetBlock(TvrnBlock* value) = 0;
+  // True once an extraction of the file has finished (an atomic read).
+  virtual bool IsExtracted() = 0;
+  // Marks the file extracted; called after its store and error flag are set.
+  virtual void MarkExtracted() = 0;
+  // The store of the extracted bytes, or nil.
+  virtual TComPtr<IvrnData> GetData() = 0;
+  virtual void SetData(const TComPtr<IvrnData>& value) = 0;
+  // True when the extraction reported an error for this file.
+  virtual bool GetDataError() = 0;
+  virtual void SetDataError(bool value) = 0;
+};
+VRN_DECLARE_IID_EXTENDS(
+    IvrnFile,
+    IvrnBaseItem,
+    (GUID{0x933B9C5B, 0x4465, 0x44A9, {0x8A, 0x25, 0xB0, 0x1F, 0x2A, 0x42, 0x6D, 0x10}}));
+
+// A folder: sorted lists of subfolders and files, path lookup and the naming pass.
+struct IvrnFolder : IvrnBaseItem {
+  // Adds a file or folder at a normalised relative path, creating folders on the way;
+  // returns the new item, or the existing folder when a folder is listed again.
+  virtual TComPtr<IvrnBaseItem> AddItem(const UString& path, bool isFolder) = 0;
+  // Inserts a subfolder in name order.
+  virtual void AddFolder(IvrnFolder* folder) = 0;
+  // Inserts a file in name order.
+  virtual void AddFile(IvrnFile* file) = 0;
+  // Looks up a relative path ("a\b.txt"); nil when there is none.
+  virtual TComPtr<IvrnBaseItem> FindItem(UStringView path) = 0;
+  // Makes every name below this folder valid and unique within MaxLength (NameMeasure).
+  virtual void FixNames(int maxLength) = 0;
+  // True for a folder created only because a longer path passed through it.
+  virtual bool GetImplicit() = 0;
+  virtual void SetImplicit(bool value) = 0;
+  virtual std::int32_t GetFileCount() = 0;
+  // The Index-th file in name order; raises EListError outside 0..count-1.
+  virtual IvrnFile* GetFile(std::int32_t index) = 0;
+  virtual std::int32_t GetFolderCount() = 0;
+  // The Index-th subfolder in name order; raises EListError outside 0..count-1.
+  virtual IvrnFolder* GetFolder(std::int32_t index) = 0;
+};
+VRN_DECLARE_IID_EXTENDS(
+    IvrnFolder,
+    IvrnBaseItem,
+    (GUID{0x27EAD8F9, 0xA154, 0x42CA, {0xB9, 0xDA, 0x91, 0x13, 0xF1, 0x99, 0x55, 0x01}}));
+
+// A list of counted items kept sorted by name; no two entries have the same key except
+// while a caller is about to rename one of them.
+template <typename T>
+class TvrnItemList {
+ public:
+  TvrnItemList() = default;
+  TvrnItemList(const TvrnItemList&) = delete;
+  TvrnItemList& operator=(const TvrnItemList&) = delete;
+  // Releases the entries from the last to the first.
+  ~TvrnItemList() {
+    while (!FItems.empty()) {
+      FItems.pop_back();
+    }
+  }
+
+  // Inserts Item after every entry that sorts before or equal to it; takes a reference.
+  void Add(T* item);
+  // Removes Item (by identity) and releases the list's reference; raises "Internal
+  // error" when the list does not hold it.
+  void Remove(T* item);
+  // The entry whose key equals Key, or nil.
+  T* Find(const std::string& key) const;
+  std::int32_t Count() const { return static_cast<std::int32_t>(FItems.size()); }
+  // The Index-th entry; raises EListError outside 0..Count-1.
+  T* GetItem(std::int32_t index) const;
+
+ private:
+  std::vector<TComPtr<T>> FItems;
+};
+
+using TvrnFileList = TvrnItemList<IvrnFile>;
+using TvrnFolderList = TvrnItemList<IvrnFolder>;
+
+// What every item has: name, key, index, record and the three open counters.
+template <typename Interface>
+class TvrnBaseItemImpl : public TInterfacedObject<Interface> {
+ public:
+  void AddReader() override { ++FReaders; }
+  void RemoveReader() override { FReaders = FReaders > 0 ? FReaders - 1 : 0; }
+  bool HasReaders() override { return FReaders > 0; }
+  void AddWriter() override { ++FWriters; }
+  void RemoveWriter() override { FWriters = FWriters > 0 ? FWriters - 1 : 0; }
+  bool HasWriters() override { return FWriters > 0; }
+  void AddDeleter() override { ++FDeleters; }
+  void RemoveDeleter() override { FDeleters = FDeleters > 0 ? FDeleters - 1 : 0; }
+  bool HasDeleters() override { return FDeleters > 0; }
+  const UString& GetName() override { return FName; }
+  void SetName(const UString& value) override;
+  const std::string& GetSortKey() override { return FSortKey; }
+  WIN32_FIND_DATAW* GetFindData() override { return &FFindData; }
+  bool IsFolder() override { return FIsFolder; }
+  std::int32_t GetIndex() override { return FIndex; }
+  void SetIndex(std::int32_t value) override { FIndex = value; }
+
+ protected:
+  // SortKey, when not empty, is MakeSortKey(Name), already made by the caller.
+  TvrnBaseItemImpl(const UString& name, bool isFolder, std::string sortKey);
+
+ private:
+  // Sets the name with its key.
+  void AssignName(const UString& value, std::string sortKey);
+
+  UString FName;
+  std::string FSortKey;
+  std::int32_t FIndex = -1;
+  bool FIsFolder;
+  WIN32_FIND_DATAW FFindData{};
+  // Open handles with read, write and delete access.
+  std::int32_t FReaders = 0;
+  std::int32_t FWriters = 0;
+  std::int32_t FDeleters = 0;
+};
+
+// A file item.
+class TvrnFile : public TvrnBaseItemImpl<IvrnFile> {
+ public:
+  // Creates the file and, when Parent is given, adds it to Parent's files. SortKey, when
+  // not empty, is the key of Name that the caller already made.
+  TvrnFile(IvrnFolder* parent, const UString& name, std::string sortKey = {});
+
+  TvrnBlock* GetBlock() override { return FBlock; }
+  void SetBlock(TvrnBlock* value) override { FBlock = value; }
+  bool IsExtracted() override { return FExtractedCount.load(std::memory_order_acquire) != 0; }
+  void MarkExtracted() override { FExtractedCount.fetch_add(1, std::memory_order_acq_rel); }
+  TComPtr<IvrnData> GetData() override { return FData; }
+  void SetData(const TComPtr<IvrnData>& value) override { FData = value; }
+  bool GetDataError() override { return FDataError; }
+  void SetDataError(bool value) override { FDataError = value; }
+
+ private:
+  // Not counted: blocks live as long as the archive.
+  TvrnBlock* FBlock = nullptr;
+  std::atomic<std::int32_t> FExtractedCount{0};
+  TComPtr<IvrnData> FData;
+  bool FDataError = false;
+};
+
+// What every folder has: the two sorted lists, the LastFolder shortcut and the naming
+// pass. TvrnFolder and the archive root derive from it.
+template <typename Interface>
+class TvrnFolderImpl : public TvrnBaseItemImpl<Interface> {
+ public:
+  TComPtr<IvrnBaseItem> AddItem(const UString& path, bool isFolder) override;
+  void AddFolder(IvrnFolder* folder) override;
+  void AddFile(IvrnFile* file) override;
+  TComPtr<IvrnBaseItem> FindItem(UStringView path) override;
+  void FixNames(int maxLength) override;
+  bool GetImplicit() override { return FImplicit; }
+  void SetImplicit(bool value) override { FImplicit = value; }
+  std::int32_t GetFileCount() override { return FFileList ? FFileList->Count() : 0; }
+  IvrnFile* GetFile(std::int32_t index) override;
+  std::int32_t GetFolderCount() override { return FFolderList ? FFolderList->Count() : 0; }
+  IvrnFolder* GetFolder(std::int32_t index) override;
+
+ protected:
+  TvrnFolderImpl(IvrnFolder* parent, const UString& name, std::string sortKey = {});
+
+ private:
+  // The item with the collation key Key: subfolders first, then files.
+  IvrnBaseItem* FindByKey(const std::string& key) const;
+  // Takes Item out of its list, renames it and puts it back in order.
+  void RenameItem(IvrnBaseItem* item, const UString& newName);
+  // Renames a file that gives up its name to a folder or another file.
+  void MoveFileAside(IvrnBaseItem* file);
+
+  // The subfolder the previous AddItem descended into.
+  TComPtr<IvrnFolder> FLastFolder;
+  std::unique_ptr<TvrnFileList> FFileList;
+  std::unique_ptr<TvrnFolderList> FFolderList;
+  bool FImplicit = false;
+};
+
+// A folder item.
+class TvrnFolder : public TvrnFolderImpl<IvrnFolder> {
+ public:
+  // Creates the folder and, when Parent is given, adds it to Parent's subfolders.
+  // SortKey, when not empty, is the key of Name that the caller already made.
+  TvrnFolder(IvrnFolder* parent, const UString& name, std::string sortKey = {});
+};
+
+// The 1-based position of the extension's dot in S, 1 for a name that starts with its
+// only dot, 0 when there is no dot or more than 10 characters follow the last one.
+int ExtensionPos(UStringView s);
+// Cuts S to MaxLength (NameMeasure), for a file before its extension when enough is left
+// there, else at its end; never splits a character.
+UString TruncateName(const UString& s, bool isFolder, int maxLength);
+// The first of Name (2), Name (3), ... (before a file's extension) that Folder does not
+// hold; with MaxLength > 0 the result, suffix included, stays within MaxLength.
+UString MakeUniqueName(IvrnFolder& folder, const UString& name, bool isFolder, int maxLength);
+// The archive path as a tree path: forbidden characters become "_", backslash runs
+// collapse, leading and trailing backslashes go; an empty result is "Noname".
+UString NormalizePath(UStringView path);
+// The valid form of one name: blanks trimmed, dot-only and reserved device names
+// prefixed with "_", cut to MaxLength; a name of blanks only becomes "Noname".
+UString SanitizeName(const UString& name, bool isFolder, int maxLength);

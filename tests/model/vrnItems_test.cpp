@@ -1,0 +1,299 @@
+// The item tree: building from archive paths, lookups, duplicate numbering and the
+// naming pass that makes every name valid, unique and within the platform's limit.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "model/vrnItems.h"
+#include "platform/vrnErrors.h"
+#include "platform/vrnLocale.h"
+
+namespace {
+
+TComPtr<IvrnFolder> NewRoot() {
+  return TComPtr<IvrnFolder>(new TvrnFolder(nullptr, UString()));
+}
+
+// The names of a folder's entries in listing order: subfolders first, then files.
+std::vector<UString> Names(IvrnFolder& folder) {
+  std::vector<UString> names;
+  for (std::int32_t i = 0; i < folder.GetFolderCount(); ++i) {
+    names.push_back(folder.GetFolder(i)->GetName() + u"\\");
+  }
+  for (std::int32_t i = 0; i < folder.GetFileCount(); ++i) {
+    names.push_back(folder.GetFile(i)->GetName());
+  }
+  return names;
+}
+
+std::string Joined(const std::vector<UString>& names) {
+  std::string text;
+  for (const UString& name : names) {
+    text += (text.empty() ? "" : "|") + ToUtf8(name);
+  }
+  return text;
+}
+
+TEST(ItemTreeTest, PathsCreateImplicitFoldersThatAListingMakesExplicit) {
+  TComPtr<IvrnFolder> root = NewRoot();
+  TComPtr<IvrnBaseItem> file = root->AddItem(u"a\\b\\c.txt", false);
+  EXPECT_FALSE(file->IsFolder());
+  EXPECT_EQ(file->GetFindData()->dwFileAttributes, DWORD(FILE_ATTRIBUTE_NORMAL));
+
+  TComPtr<IvrnFolder> a = root->FindItem(u"a").Query<IvrnFolder>();
+  TComPtr<IvrnFolder> b = root->FindItem(u"a\\b").Query<IvrnFolder>();
+  ASSERT_TRUE(a && b);
+  for (IvrnFolder* folder : {a.Get(), b.Get()}) {
+    EXPECT_TRUE(folder->GetImplicit());
+    EXPECT_EQ(folder->GetIndex(), -1);
+    WIN32_FIND_DATAW* record = folder->GetFindData();
+    EXPECT_EQ(record->dwFileAttributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(record->ftLastWriteTime.dwLowDateTime | record->ftLastWriteTime.dwHighDateTime, 0u);
+  }
+  EXPECT_EQ(root->FindItem(u"a\\b\\c.txt").Get(), file.Get());
+
+  TComPtr<IvrnBaseItem> listed = root->AddItem(u"a", true);
+  EXPECT_EQ(listed.Get(), static_cast<IvrnBaseItem*>(a.Get()));
+  EXPECT_FALSE(a->GetImplicit());
+  EXPECT_EQ(Joined(Names(*root)), "a\\");
+}
+
+TEST(ItemTreeTest, DuplicatesAndCollisionsAreNumbered) {
+  struct Case {
+    std::vector<std::pair<UString, bool>> added;  // path, is folder
+    std::string listing;                          // of the root
+  };
+  const Case cases[] = {
+      {{{u"x", false}, {u"x", false}, {u"X", false}}, "x|x (2)|X (3)"},
+      {{{u"readme.txt", false}, {u"readme.txt", false}}, "readme (2).txt|readme.txt"},
+      {{{u"arch.tar.gz", false}, {u"arch.tar.gz", false}}, "arch.tar (2).gz|arch.tar.gz"},
+      {{{u"a.verylongextension", false}, {u"a.verylongextension", false}},
+       "a.verylongextension|a.verylongextension (2)"},
+      {{{u".profile", false}, {u".profile", false}}, " (2).profile|.profile"},
+      // A folder keeps the name; the file moves aside, whichever came first.
+      {{{u"data", false}, {u"data", true}}, "data\\|data (2)"},
+      {{{u"data", true}, {u"data", false}}, "data\\|data (2)"},
+      {{{u"data", false}, {u"data\\x.bin", false}}, "data\\|data (2)"},
+      {{{u"Docs\\A.txt", false}, {u"DOCS\\b.txt", false}}, "Docs\\"},
+  };
+  for (const Case& c : cases) {
+    TComPtr<IvrnFolder> root = NewRoot();
+    for (const auto& [path, isFolder] : c.added) {
+      root->AddItem(path, isFolder);
+    }
+    EXPECT_EQ(Joined(Names(*root)), c.listing);
+  }
+}
+
+TEST(ItemTreeTest, LookupsIgnoreCaseAndNeverPassThroughFiles) {
+  TComPtr<IvrnFolder> root = NewRoot();
+  TComPtr<IvrnBaseItem> a = root->AddItem(u"Docs\\A.txt", false);
+  root->AddItem(u"DOCS\\b.txt", false);
+  root->AddItem(u"file.txt", false);
+  TComPtr<IvrnFolder> docs = root->FindItem(u"docs").Query<IvrnFolder>();
+  ASSERT_TRUE(docs);
+  EXPECT_EQ(Joined(Names(*docs)), "A.txt|b.txt");
+  EXPECT_EQ(root->FindItem(u"docs\\a.TXT").Get(), a.Get());
+  for (UStringView missing : {u"", u"docs\\", u"file.txt\\x", u"nothing", u"docs\\c.txt"}) {
+    EXPECT_FALSE(root->FindItem(missing)) << ToUtf8(missing);
+  }
+  EXPECT_THROW(docs->GetFile(2), EListError);
+  EXPECT_THROW(docs->GetFolder(0), EListError);
+}
+
+TEST(NamingTest, NormalizePath) {
+  const std::pair<UString, UString> cases[] = {
+      {u"\\dir\\sub\\\\f?.txt\\", u"dir\\sub\\f_.txt"},
+      {u"\\\\", u"Noname"},
+      {u"", u"Noname"},
+      {u"a\"b*c:d<e>f|g\x01h\x1Fi/j", u"a_b_c_d_e_f_g_h_i/j"},
+      {u"\\\\\\a\\\\\\b", u"a\\b"},
+  };
+  for (const auto& [path, normal] : cases) {
+    EXPECT_EQ(NormalizePath(path), normal) << ToUtf8(path);
+  }
+}
+
+TEST(NamingTest, SanitizeName) {
+  const std::pair<UString, UString> cases[] = {
+      {u"con", u"_con"},
+      {u"COM1.txt", u"_COM1.txt"},
+      {u"lpt9.", u"_lpt9."},
+      {u"nul.tar.gz", u"_nul.tar.gz"},
+      {u"Aux", u"_Aux"},
+      {u"CONSOLE.txt", u"CONSOLE.txt"},
+      {u"COM10", u"COM10"},
+      {u"..", u"_.."},
+      {u".", u"_."},
+      {u"  padded name \t", u"padded name"},
+      {u"ends with a dot.", u"ends with a dot."},
+      {u"   ", u"Noname"},
+      {u"Mixed Case", u"Mixed Case"},
+  };
+  for (const auto& [name, valid] : cases) {
+    EXPECT_EQ(SanitizeName(name, false, kMaxNameLength), valid) << ToUtf8(name);
+  }
+}
+
+TEST(NamingTest, LongNamesAreCutToThePlatformLimitWithoutSplittingCharacters) {
+  UString longFile = UString(300, u'n') + u".dat";
+  UString cutFile = SanitizeName(longFile, false, kMaxNameLength);
+  EXPECT_EQ(NameMeasure(cutFile), kMaxNameLength);
+  EXPECT_EQ(cutFile, UString(kMaxNameLength - 4, u'n') + u".dat");
+
+  UString longFolder(300, u'f');
+  EXPECT_EQ(SanitizeName(longFolder, true, kMaxNameLength), UString(kMaxNameLength, u'f'));
+
+  // Characters that take several units: 2 UTF-8 bytes, 3 UTF-8 bytes, a surrogate pair.
+  for (UString piece : {UString(u"\u00E9"), UString(u"\u20AC"), UString(u"\U0001F600")}) {
+    UString name;
+    while (NameMeasure(name) < 2 * kMaxNameLength) {
+      name += piece;
+    }
+    for (bool isFolder : {false, true}) {
+      UString cut = TruncateName(name + u".txt", isFolder, kMaxNameLength);
+      EXPECT_LE(NameMeasure(cut), kMaxNameLength);
+      EXPECT_GT(NameMeasure(cut), kMaxNameLength - 4);
+      EXPECT_EQ(FromUtf8(ToUtf8(cut)), cut) << "a character was split";
+      EXPECT_EQ(cut.ends_with(u".txt"), !isFolder);
+    }
+  }
+}
+
+TEST(NamingTest, FixNamesRenamesIntoFreeNames) {
+  TComPtr<IvrnFolder> root = NewRoot();
+  root->AddItem(u"con", false);
+  root->AddItem(u"_con", false);
+  root->AddItem(u"..", true);
+  root->AddItem(u"_..", true);
+  root->FixNames(kMaxNameLength);
+  EXPECT_EQ(Joined(Names(*root)), "_..\\|_.. (2)\\|_con|_con (2)");
+}
+
+TEST(NamingTest, NumberedNamesStayWithinTheLimit) {
+  TComPtr<IvrnFolder> root = NewRoot();
+  UString atLimit = UString(kMaxNameLength - 4, u'a') + u".txt";
+  for (int i = 0; i < 3; ++i) {
+    root->AddItem(atLimit, false);
+  }
+  root->AddItem(UString(kMaxNameLength + 20, u'b') + u".txt", false);
+  root->AddItem(UString(kMaxNameLength + 30, u'b') + u".txt", false);
+  root->FixNames(kMaxNameLength);
+  ASSERT_EQ(root->GetFileCount(), 5);
+  for (std::int32_t i = 0; i < root->GetFileCount(); ++i) {
+    const UString& name = root->GetFile(i)->GetName();
+    EXPECT_LE(NameMeasure(name), kMaxNameLength) << ToUtf8(name);
+    EXPECT_TRUE(name.ends_with(u".txt"));
+    EXPECT_EQ(root->FindItem(name).Get(), static_cast<IvrnBaseItem*>(root->GetFile(i)));
+  }
+}
+
+// A name the platform accepts: within the limit, no forbidden character, not made of
+// dots alone, no device name; on Linux also UTF-8-representable and without "/".
+::testing::AssertionResult IsValidName(const UString& name) {
+  if (name.empty() || NameMeasure(name) > kMaxNameLength) {
+    return ::testing::AssertionFailure() << "length " << NameMeasure(name);
+  }
+  if (name.find_first_of(u"\\\"*:<>?|") != UString::npos ||
+      std::any_of(name.begin(), name.end(), [](char16_t c) { return c < 0x20; })) {
+    return ::testing::AssertionFailure() << "forbidden character";
+  }
+  if (name.find_first_not_of(u'.') == UString::npos) {
+    return ::testing::AssertionFailure() << "dots only";
+  }
+  UString upper = UpperCaseLocale(name);
+  UString stem = upper.substr(0, upper.find(u'.'));
+  for (UStringView device : {u"CON", u"PRN", u"AUX", u"NUL"}) {
+    if (stem == device) {
+      return ::testing::AssertionFailure() << "device name";
+    }
+  }
+  if (stem.size() == 4 && (stem.starts_with(u"COM") || stem.starts_with(u"LPT")) &&
+      stem[3] >= u'0' && stem[3] <= u'9') {
+    return ::testing::AssertionFailure() << "device name";
+  }
+#if !defined(_WIN32)
+  if (name.find(u'/') != UString::npos || FromUtf8(ToUtf8(name)) != name) {
+    return ::testing::AssertionFailure() << "not a Linux name";
+  }
+#endif
+  return ::testing::AssertionSuccess();
+}
+
+// Checks every folder below Folder: valid unique names, each found by lookup, and a
+// record whose cFileName is the name. Returns the number of items.
+int CheckFixedTree(IvrnFolder& folder) {
+  int count = 0;
+  std::vector<std::string> keys;
+  auto check = [&](IvrnBaseItem* item) {
+    const UString& name = item->GetName();
+    EXPECT_TRUE(IsValidName(name)) << ToUtf8(name);
+    EXPECT_EQ(folder.FindItem(name).Get(), item) << ToUtf8(name);
+    EXPECT_EQ(UString(AsU16(item->GetFindData()->cFileName)), name);
+    keys.push_back(MakeSortKey(name));
+    ++count;
+  };
+  for (std::int32_t i = 0; i < folder.GetFolderCount(); ++i) {
+    check(folder.GetFolder(i));
+    count += CheckFixedTree(*folder.GetFolder(i));
+  }
+  for (std::int32_t i = 0; i < folder.GetFileCount(); ++i) {
+    check(folder.GetFile(i));
+  }
+  std::sort(keys.begin(), keys.end());
+  EXPECT_EQ(std::adjacent_find(keys.begin(), keys.end()), keys.end()) << "duplicate name";
+  return count;
+}
+
+TEST(NamingTest, FixedRandomTreesHoldOnlyValidUniqueFindableNames) {
+  const UString pieces[] = {u"con",    u"CON",        u"nul.txt",
+                            u"..",     u".",          u" ",
+                            u"a",      u"A",          u"b.txt",
+                            u"B.TXT",  u"\u00E9",     u"\u00C9",
+                            u"\u20AC", u"\U0001F600", u"x.tar.gz",
+                            u"lpt1.",  u"_con",       u" (2)",
+                            u".txt",   u"/",          UString(1, char16_t(0xD800)),
+                            u"\t"};
+  std::mt19937 random(20261210);
+  for (int round = 0; round < 30; ++round) {
+    TComPtr<IvrnFolder> root = NewRoot();
+    int added = 0;
+    for (int entry = 0; entry < 150; ++entry) {
+      UString path;
+      int depth = 1 + static_cast<int>(random() % 3);
+      for (int level = 0; level < depth; ++level) {
+        UString name;
+        int parts = 1 + static_cast<int>(random() % 3);
+        for (int p = 0; p < parts; ++p) {
+          name += pieces[random() % std::size(pieces)];
+        }
+        if (random() % 10 == 0) {
+          name += UString(200 + random() % 150, u"\u00E9x"[random() % 2]);
+        }
+        path += (level ? u"\\" : u"") + name;
+      }
+      root->AddItem(NormalizePath(path), random() % 4 == 0);
+      ++added;
+    }
+    root->FixNames(kMaxNameLength);
+    EXPECT_GE(CheckFixedTree(*root), 1);
+    if (HasFailure()) {
+      break;
+    }
+  }
+}
+
+TEST(NamingTest, FixNamesVisitsEveryItemWhenRenamesReorderTheList) {
+  TComPtr<IvrnFolder> root = NewRoot();
+  // "aux" moves to "_aux", before "b"; " c " moves before "con"; each folder is visited.
+  for (UStringView path :
+       {u"aux\\con", u"b\\nul", u" c \\lpt1", u"con.txt", u"zz\\..", u" a", u"prn"}) {
+    root->AddItem(UString(path), false);
+  }
+  root->FixNames(kMaxNameLength);
+  EXPECT_EQ(Joined(Names(*root)), "_aux\\|b\\|c\\|zz\\|_con.txt|_prn|a");
+  EXPECT_EQ(CheckFixedTree(*root), 11);
+}
+
+}  // namespace
