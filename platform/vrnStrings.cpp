@@ -107,7 +107,12 @@ UString FromWide(std::wstring_view text) {
   UString out;
   out.reserve(text.size());
   for (wchar_t c : text) {
-    AppendUtf16(out, char32_t(c));
+    char32_t cp = static_cast<char32_t>(c);
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      out += char16_t(cp);  // a UTF-16 half kept in a wide unit: its pair follows
+    } else {
+      AppendUtf16(out, cp);
+    }
   }
   return out;
 #endif

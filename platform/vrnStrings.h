@@ -28,7 +28,8 @@ std::string ToUtf8(UStringView text);
 UString FromUtf8(std::string_view text);
 // UTF-16 to the platform's wide string (UTF-16 on Windows, UTF-32 on Linux).
 std::wstring ToWide(UStringView text);
-// The platform's wide string to UTF-16.
+// The platform's wide string to UTF-16. On Linux a unit in the surrogate range is taken
+// as the UTF-16 half it is (libraries that widen UTF-16 unit by unit produce these).
 UString FromWide(std::wstring_view text);
 
 // The Win32 WCHAR string of this platform seen as UTF-16 (and back); no copy.
