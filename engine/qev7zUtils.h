@@ -5,13 +5,20 @@
 // Every interface derives from IUnknown with exactly its three slots; the Linux library
 // must be a build without a virtual destructor in IUnknown (interface type 0, checked
 // when it is loaded). Methods use the platform's native convention (STDMETHODCALLTYPE).
-// On Linux wchar_t is UTF-32 and BSTRs belong to the library's own allocator.
+// On Linux wchar_t is 4 bytes, yet the library keeps UTF-16 code units in it (a
+// character beyond the BMP is two surrogate units), and BSTRs belong to the library's
+// own allocator.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
 
 #include "platform/vrnCom.h"
+#include "platform/vrnFiles.h"
+#include "platform/vrnStrings.h"
 #include "platform/vrnWinTypes.h"
 
 #if defined(_WIN32)
@@ -21,6 +28,11 @@
 using BSTR = wchar_t*;
 using VARIANT_BOOL = std::int16_t;
 using PROPID = std::uint32_t;
+using DATE = double;
+// A currency value: a 64-bit integer scaled by 10000.
+union CY {
+  std::int64_t int64;
+};
 #define VARIANT_TRUE ((VARIANT_BOOL)-1)
 #define VARIANT_FALSE ((VARIANT_BOOL)0)
 
@@ -44,7 +56,10 @@ enum VARENUM : VARTYPE {
   VT_UI8 = 21,
   VT_INT = 22,
   VT_UINT = 23,
+  VT_LPSTR = 30,
+  VT_LPWSTR = 31,
   VT_FILETIME = 64,
+  VT_CLSID = 72,
 };
 
 // The library's PROPVARIANT: a 16-bit type tag, three reserved words, an 8-byte value.
@@ -68,8 +83,13 @@ struct PROPVARIANT {
     double dblVal;
     VARIANT_BOOL boolVal;
     HRESULT scode;
+    CY cyVal;
+    DATE date;
     FILETIME filetime;
+    CLSID* puuid;
     BSTR bstrVal;
+    char* pszVal;
+    wchar_t* pwszVal;
   };
 };
 static_assert(sizeof(PROPVARIANT) == 16, "PROPVARIANT layout");
@@ -259,3 +279,96 @@ using TGetNumberOfMethodsFunc = HRESULT(STDMETHODCALLTYPE*)(UInt32* numCodecs);
 using TSetLargePageModeFunc = HRESULT(STDMETHODCALLTYPE*)();
 using TSetCodecsFunc = HRESULT(STDMETHODCALLTYPE*)(IUnknown* compressCodecsInfo);
 using TGetModulePropFunc = HRESULT(STDMETHODCALLTYPE*)(PROPID propID, PROPVARIANT* value);
+
+// ---------------------------------------------------------------------------------------
+// Result checks, conversions and the engine stream over a file handle. Implemented in
+// engine/qev7zUtils.cpp.
+
+// Returns for S_OK; raises EFalseError for S_FALSE and EOleError (with the system's
+// message for the code) for any other value.
+void CheckResult(HRESULT result);
+// As CheckResult, but E_NOTIMPL passes when AllowNotImplemented is true.
+void CheckResultEx(HRESULT result, bool allowNotImplemented);
+// Raises EOleError only for a failure code; every success code passes.
+void CheckSucceeded(HRESULT result);
+// The result an engine-facing method returns for the exception it caught.
+HRESULT ExceptionToResult(const std::exception_ptr& error) noexcept;
+// The system's text for an HRESULT.
+UString OleErrorMessage(HRESULT result);
+
+// PROPVARIANT conversions: each resets its output, answers S_OK or E_INVALIDARG and
+// never raises (but for the FILETIME text, which raises when the system refuses it).
+HRESULT PropVariantToString(const PROPVARIANT& value, UString& text);
+HRESULT PropVariantToUInt32(const PROPVARIANT& value, std::uint32_t& number);
+HRESULT PropVariantToUInt64(const PROPVARIANT& value, std::uint64_t& number);
+HRESULT PropVariantToBoolean(const PROPVARIANT& value, bool& flag);
+HRESULT PropVariantToFileTime(const PROPVARIANT& value, FILETIME& time);
+HRESULT PropVariantToGUID(const PROPVARIANT& value, GUID& guid);
+HRESULT PropVariantToBytes(const PROPVARIANT& value, std::vector<std::uint8_t>& bytes);
+// Frees what the variant holds (a BSTR, through the engine's allocator) and sets it
+// VT_EMPTY; E_INVALIDARG, leaving it unchanged, for tags it does not know.
+HRESULT ClearPropVariant(PROPVARIANT& value);
+
+// Engine strings. Windows: OLE BSTRs of oleaut32. Linux: UTF-16 units in wchar_t, BSTRs from
+// the library's own exported SysAllocString/SysFreeString, which the loader installs.
+using TSysAllocStringFunc = BSTR(STDMETHODCALLTYPE*)(const wchar_t* text);
+using TSysFreeStringFunc = void(STDMETHODCALLTYPE*)(BSTR text);
+// Installs the allocator that engine BSTRs come from and go back to.
+void SetEngineStringAllocator(TSysAllocStringFunc alloc, TSysFreeStringFunc free);
+// A new BSTR holding Text, from the engine's allocator; nil for an empty Text.
+BSTR AllocEngineString(UStringView text);
+// Frees a BSTR of the engine's allocator; nil is allowed.
+void FreeEngineString(BSTR text);
+// The byte length a BSTR's prefix records (0 for nil).
+std::uint32_t EngineStringByteLength(BSTR text);
+// A zero-terminated string of the engine as UTF-16; nil gives "". On Linux a whole code
+// point beyond the BMP is taken too.
+UString FromEngineString(const wchar_t* text);
+// UTF-16 as a zero-terminated string for the engine: one wchar_t per UTF-16 unit.
+std::wstring ToEngineString(UStringView text);
+
+// HRESULT_FROM_WIN32: 0x80070000 with the low 16 bits of Code, and 0 for Code 0.
+constexpr HRESULT HResultFromWin32(DWORD code) {
+  return code == 0 ? S_OK : static_cast<HRESULT>(0x80070000u | (code & 0xFFFFu));
+}
+// HRESULT_FROM_WIN32(ERROR_CANCELLED): the answer for a silent abort (EAbort).
+inline constexpr HRESULT kResultCancelled = HResultFromWin32(ERROR_CANCELLED);
+
+// The reference-counted base of the engine binding's objects: IUnknown for the listed
+// interfaces and those they extend, freed by the last Release.
+template <typename... Interfaces>
+using TqevInterfacedObject = TInterfacedObject<Interfaces...>;
+
+// The engine's stream over a file handle that somebody else owns: reads, writes and
+// seeks at the handle's own file position, without buffering, and never closes it.
+// It answers IInStream, IOutStream (with their sequential bases) and IStreamGetSize;
+// the Windows IStream members and a copy interface of its own are left out, since
+// nothing in the program asks for them.
+class Tqev7zFileStream final : public TqevInterfacedObject<IInStream, IOutStream, IStreamGetSize> {
+ public:
+  // Borrows Handle; raises EOleError(E_INVALIDARG) for an invalid handle (Windows: 0 or
+  // INVALID_HANDLE_VALUE; Linux: a negative descriptor).
+  explicit Tqev7zFileStream(TFileHandle::TNative handle);
+
+  // One system read of Size bytes at the file position; ProcessedSize may be short at the
+  // end of the file. A size of 0 does not touch the file.
+  HRESULT STDMETHODCALLTYPE Read(void* data, UInt32 size, UInt32* processedSize) noexcept override;
+  // One system write of Size bytes at the file position.
+  HRESULT STDMETHODCALLTYPE Write(const void* data,
+                                  UInt32 size,
+                                  UInt32* processedSize) noexcept override;
+  // Moves the file position (origin 0 begin, 1 current, 2 end) by the full 64-bit offset.
+  HRESULT STDMETHODCALLTYPE Seek(Int64 offset,
+                                 UInt32 seekOrigin,
+                                 UInt64* newPosition) noexcept override;
+  // Not offered: E_NOTIMPL.
+  HRESULT STDMETHODCALLTYPE SetSize(UInt64 newSize) noexcept override;
+  // The file's size; the file position is left where it was.
+  HRESULT STDMETHODCALLTYPE GetSize(UInt64* size) noexcept override;
+
+  // The borrowed handle.
+  TFileHandle::TNative Handle() const { return FHandle; }
+
+ private:
+  TFileHandle::TNative FHandle;
+};
