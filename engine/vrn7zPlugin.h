@@ -1,13 +1,24 @@
-// The 7-Zip codec library as the program loads it.
+// The 7-Zip codec library as the program's 7z format: loading the library, the 7z
+// plug-in, opening and importing an archive, and extracting a solid block.
 //
-// TvrnBaseDll/TvrnDll own a dynamically loaded library; Tvrn7zDll resolves the nine
-// 7-Zip exports by name and reads format properties. The library is 7zxa.dll next to
-// the program on Windows; on Linux 7z.so next to the program, else Debian's
-// /usr/lib/p7zip/7z.so, accepted only when it reports the interface layout without a
-// virtual destructor (GetModuleProp interface type 0).
+// Tvrn7zDll loads the library (7zxa.dll next to the program on Windows; on Linux 7z.so
+// next to the program, else Debian's /usr/lib/p7zip/7z.so, accepted only with the
+// interface layout this program is built for) and resolves its exports. At program
+// start RegisterEngineFormats registers one Tvrn7zPlugin per format of the library with
+// the 7z class ID. The plug-in recognises 7z files and opens them as Tvrn7zArchive,
+// whose Open imports every entry into the item tree and whose Extract unpacks a file's
+// whole solid block into data stores in one engine pass.
+//
+// The engine calls back into the objects below on the thread that called it; every such
+// method catches everything and answers an HRESULT (ExceptionToResult).
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <vector>
+
 #include "engine/qev7zUtils.h"
+#include "model/vrnPlugins.h"
 #include "platform/vrnLibrary.h"
 
 // A dynamically loaded library.
@@ -41,20 +52,23 @@ class Tvrn7zDll : public TvrnDll {
  public:
   // Loads FileName and resolves the exports; Valid when CreateObject,
   // GetHandlerProperty2 and GetNumberOfFormats are there (and, on Linux, the library
-  // has the interface layout this program is built for).
+  // has the interface layout this program is built for and its own BSTR allocator,
+  // which it then installs for every engine string).
   explicit Tvrn7zDll(const UString& fileName);
+  // Uninstalls the library's string allocator before the library goes.
+  ~Tvrn7zDll() override;
 
   // The number of formats; 0 when not Valid or the call fails.
   UInt32 FormatCount() const;
   // A property of a format; VT_EMPTY when not Valid or the call fails. The caller
-  // clears the value with ClearValue.
+  // clears the value with ClearPropVariant.
   PROPVARIANT FormatProperty(UInt32 index, PROPID propId) const;
-  // Frees what a PROPVARIANT of this library holds and leaves it VT_EMPTY.
-  void ClearValue(PROPVARIANT& value) const;
-  // Allocates a BSTR with the library's allocator (the engine frees it).
-  BSTR AllocString(const wchar_t* text) const;
-  // Frees a BSTR that the library allocated.
-  void FreeString(BSTR text) const;
+  // A format's GUID property (the null GUID when absent); raises for another type.
+  GUID FormatGUIDProperty(UInt32 index, PROPID propId) const;
+  // A format's byte-string property (no bytes when absent).
+  std::vector<std::uint8_t> FormatBytesProperty(UInt32 index, PROPID propId) const;
+  // A format's number property (0 when absent); raises for another type.
+  UInt32 FormatUInt32Property(UInt32 index, PROPID propId) const;
 
   TCreateObjectFunc CreateObject = nullptr;
   TGetHandlerProperty2Func GetHandlerProperty2 = nullptr;
@@ -65,14 +79,110 @@ class Tvrn7zDll : public TvrnDll {
   TGetNumberOfMethodsFunc GetNumberOfMethods = nullptr;
   TSetLargePageModeFunc SetLargePageMode = nullptr;
   TSetCodecsFunc SetCodecs = nullptr;
-
- private:
-  using TSysAllocStringFunc = BSTR(STDMETHODCALLTYPE*)(const wchar_t*);
-  using TSysFreeStringFunc = void(STDMETHODCALLTYPE*)(BSTR);
-  TSysAllocStringFunc FSysAllocString = nullptr;
-  TSysFreeStringFunc FSysFreeString = nullptr;
 };
 
 // Where the engine library is looked for: 7zxa.dll in the program's folder on Windows;
 // on Linux 7z.so in the program's folder when present, else /usr/lib/p7zip/7z.so.
 UString EngineLibraryPath();
+
+// Loads the engine library and registers a Tvrn7zPlugin for each of its 7z formats.
+// Failures are swallowed: without a library no archive opens, and the open says so.
+void RegisterEngineFormats();
+// Frees the loaded engine libraries, the last loaded first. The plug-ins must not be
+// used any more.
+void ReleaseEngineLibraries();
+// The libraries that passed validation (at most one).
+const std::vector<std::unique_ptr<Tvrn7zDll>>& EngineLibraries();
+
+// One signature of a format: the bytes that stand at Offset in its files.
+struct Tvrn7zSignature {
+  UInt32 Offset = 0;
+  std::vector<std::uint8_t> Signature;
+};
+
+// The 7z format of the engine library as an archive plug-in.
+class Tvrn7zPlugin : public TvrnPlugin {
+ public:
+  // Reads the format's recogniser, class ID and signatures from the library.
+  Tvrn7zPlugin(Tvrn7zDll* dll, UInt32 formatIndex);
+
+  // The library's recogniser on the head (doubling the head up to 64 MiB while it asks
+  // for more); without a recogniser, or when it still wants more, the signatures.
+  bool CheckFormat(const UString& fileName,
+                   TFileStream& stream,
+                   std::vector<std::uint8_t>& buffer) override;
+  // Creates the engine's archive object and a Tvrn7zArchive over Stream, and opens it.
+  // Nil, without an error, when the engine cannot create the object.
+  TComPtr<IvrnArchive> OpenArchive(TvrnAbortFlag abortFlag,
+                                   const UString& fileName,
+                                   const UString& password,
+                                   std::unique_ptr<TFileStream>& stream) override;
+
+  Tvrn7zDll* Dll() const { return FDll; }
+  UInt32 FormatIndex() const { return FFormatIndex; }
+  const GUID& ClassID() const { return FClassID; }
+  const std::vector<Tvrn7zSignature>& Signatures() const { return FSignatures; }
+
+ private:
+  // Not owned: the library list owns it.
+  Tvrn7zDll* FDll;
+  UInt32 FFormatIndex;
+  GUID FClassID{};
+  Func_IsArc FIsArc = nullptr;
+  std::vector<Tvrn7zSignature> FSignatures;
+};
+
+// The open callback's extra interface: whether the engine asked for the password.
+struct IArchiveOpenCallbackEx : IArchiveOpenCallback {
+  virtual bool GetPasswordRequested() = 0;
+  virtual void SetPasswordRequested(bool value) = 0;
+  virtual bool GetPasswordCancelled() = 0;
+};
+VRN_DECLARE_IID_EXTENDS(
+    IArchiveOpenCallbackEx,
+    IArchiveOpenCallback,
+    (GUID{0xACA65CD7, 0x4EA3, 0x4859, {0x87, 0x51, 0x76, 0xD6, 0xA9, 0x6B, 0xA9, 0x60}}));
+
+// An opened 7z archive: the engine's archive object over the archive file.
+class Tvrn7zArchive : public TvrnArchive {
+ public:
+  // Takes Stream over; the engine reads the file through a Tqev7zFileStream over its
+  // handle.
+  Tvrn7zArchive(Tvrn7zPlugin* plugin,
+                TComPtr<IInArchive> inArchive,
+                const UString& fileName,
+                const UString& password,
+                std::unique_ptr<TFileStream>& stream);
+  ~Tvrn7zArchive() override;
+
+  // Opens the archive in the engine (password, no further volumes, start within 4 MiB)
+  // and imports every entry in ascending entry number. Raises "Wrong password?" when
+  // the engine refused the file after asking for the password.
+  void Open(TvrnAbortFlag abortFlag) override;
+  // Unpacks File's whole block (or File alone) in one engine pass; each delivered file
+  // gets a new store, its error flag and the extracted mark. Files already extracted
+  // are passed over, so their stores never change under a reader.
+  void Extract(TvrnAbortFlag abortFlag,
+               IvrnProgress* progress,
+               IvrnFile* file,
+               const TComPtr<IvrnData>& tempStore,
+               TvrnStoreKind storeKind) override;
+
+  // The name an entry without a path gets: the archive's file name without its folder
+  // and its last extension.
+  const UString& DefaultName() const { return FDefaultName; }
+
+ private:
+  // Adds entry Index to the tree with its record and block.
+  void ImportItem(UInt32 index);
+  // The entry's path as the tree takes it.
+  UString ItemPath(UInt32 index);
+  // Reads a property; true when the engine gave a value.
+  bool ReadItemProperty(UInt32 index, PROPID propId, PROPVARIANT& value);
+  // A property as text; empty when absent.
+  UString ItemPropertyString(UInt32 index, PROPID propId);
+
+  TComPtr<IInStream> FInStream;
+  TComPtr<IInArchive> FInArchive;
+  UString FDefaultName;
+};

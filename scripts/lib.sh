@@ -20,7 +20,7 @@ ensure_packages() {
 
 # The packages the Linux build and its tests need.
 LINUX_PACKAGES=(cmake ninja-build g++ pkg-config libfuse3-dev fuse3 libicu-dev
-                libgtest-dev libgmock-dev p7zip-full)
+                libgtest-dev libgmock-dev p7zip-full python3)
 
 # Configures and builds the Linux target into build-linux.
 build_linux() {

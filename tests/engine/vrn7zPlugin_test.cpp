@@ -7,16 +7,6 @@
 
 namespace {
 
-GUID FormatClassId(const Tvrn7zDll& dll, UInt32 index) {
-  PROPVARIANT value = dll.FormatProperty(index, kHandlerPropClassID);
-  GUID id{};
-  if (value.vt == VT_BSTR && value.bstrVal != nullptr) {
-    std::memcpy(&id, value.bstrVal, sizeof(GUID));
-  }
-  dll.ClearValue(value);
-  return id;
-}
-
 TEST(EngineLibraryTest, RealLibraryOffersExactlyOne7zFormat) {
   Tvrn7zDll dll(EngineLibraryPath());
   ASSERT_TRUE(dll.Loaded()) << ToUtf8(EngineLibraryPath());
@@ -26,7 +16,7 @@ TEST(EngineLibraryTest, RealLibraryOffersExactlyOne7zFormat) {
   ASSERT_GT(count, 0u);
   int sevenZip = 0;
   for (UInt32 i = 0; i < count; ++i) {
-    if (FormatClassId(dll, i) == CLSID_Format7z) {
+    if (dll.FormatGUIDProperty(i, kHandlerPropClassID) == CLSID_Format7z) {
       ++sevenZip;
     }
   }
