@@ -96,22 +96,7 @@ void STDMETHODCALLTYPE DefaultSysFreeString(BSTR text) {
 
 // The system's text for a result code, else ours; empty when neither has one.
 UString SystemResultMessage(HRESULT result) {
-  wchar_t* buffer = nullptr;
-  DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                  nullptr, static_cast<DWORD>(result), 0,
-                                  reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  UString text;
-  if (length != 0 && buffer != nullptr) {
-    text.assign(reinterpret_cast<const char16_t*>(buffer), length);
-    while (!text.empty() && (text.back() == u' ' || text.back() == u'.' || text.back() == u'\r' ||
-                             text.back() == u'\n')) {
-      text.pop_back();
-    }
-  }
-  if (buffer != nullptr) {
-    ::LocalFree(buffer);
-  }
+  UString text = FormatSystemMessage(static_cast<DWORD>(result));
   return text.empty() ? KnownResultMessage(result) : text;
 }
 

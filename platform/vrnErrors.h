@@ -98,7 +98,11 @@ UString SysErrorMessage(DWORD errorCode);
 [[noreturn]] void RaiseOSError(DWORD errorCode);
 // Raises EOSError for the calling thread's last error.
 [[noreturn]] void RaiseLastOSError();
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// The system's own text for a message code (a Win32 error or an HRESULT); empty when
+// the system has none.
+UString FormatSystemMessage(DWORD code);
+#else
 // The Windows error code that stands for a POSIX errno value.
 DWORD Win32ErrorFromErrno(int error);
 #endif

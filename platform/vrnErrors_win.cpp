@@ -5,12 +5,12 @@ DWORD GetLastOSError() {
   return ::GetLastError();
 }
 
-UString SysErrorMessage(DWORD errorCode) {
+UString FormatSystemMessage(DWORD code) {
   wchar_t* buffer = nullptr;
   DWORD length =
       ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                            FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                       nullptr, errorCode, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   UString text;
   if (length != 0 && buffer != nullptr) {
     text.assign(reinterpret_cast<const char16_t*>(buffer), length);
@@ -22,10 +22,12 @@ UString SysErrorMessage(DWORD errorCode) {
   if (buffer != nullptr) {
     ::LocalFree(buffer);
   }
-  if (text.empty()) {
-    text = u"System Error.  Code: " + IntToUStr(errorCode);
-  }
   return text;
+}
+
+UString SysErrorMessage(DWORD errorCode) {
+  UString text = FormatSystemMessage(errorCode);
+  return text.empty() ? u"System Error.  Code: " + IntToUStr(errorCode) : text;
 }
 
 void RaiseLastOSError() {
