@@ -1,0 +1,638 @@
+// Real FUSE mounts of the generated 7z fixtures, served by TvrnDrivoArchiveThread with the
+// real 7-Zip library and looked at from outside through the kernel: every file against
+// 7z's own listing under each store kind, listing order, fixed names, lookups that ignore
+// case, refused writes, wrong passwords, many readers of one solid block, and an unmount
+// in the middle of a long extraction.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/vrn7zPlugin.h"
+#include "model/vrnPlugins.h"
+#include "mount/vrnArchiveThread.h"
+#include "platform/vrnTime.h"
+#include "vfs/vrnDrivoArchive.h"
+
+#ifndef VRN_FIXTURE_DIR
+#error "VRN_FIXTURE_DIR must name the folder of the generated fixtures"
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The password of the encrypted fixtures (make_fixtures.py).
+const UString kPassword = u"p\u00e4ssw\u00f6rd\U0001F511";
+
+std::string FixturePath(const std::string& name) {
+  return std::string(VRN_FIXTURE_DIR) + "/" + name;
+}
+
+// One entry of an archive as 7z lists it in NAME.tsv (make_fixtures.py).
+struct TListedEntry {
+  std::string Path;
+  bool Folder = false;
+  std::uint64_t Size = 0;
+  std::optional<std::uint64_t> Modified;  // FILETIME ticks
+  std::uint32_t Crc = 0;
+  bool Broken = false;  // 7z t reports the entry's data as bad
+};
+
+std::vector<TListedEntry> ReadListing(const std::string& name) {
+  std::ifstream in(FixturePath(name + ".tsv"), std::ios::binary);
+  EXPECT_TRUE(in) << name << ".tsv is missing";
+  std::vector<TListedEntry> entries;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> c;
+    std::stringstream columns(line);
+    std::string column;
+    while (std::getline(columns, column, '\t')) {
+      c.push_back(column);
+    }
+    if (c.size() != 10) {
+      ADD_FAILURE() << name << ".tsv: bad line '" << line << "'";
+      continue;
+    }
+    TListedEntry e;
+    e.Path = c[0];
+    e.Folder = c[1] == "1";
+    e.Size = std::stoull(c[2]);
+    if (c[4] != "-") {
+      e.Modified = std::stoull(c[4]);
+    }
+    e.Crc = c[7] == "-" ? 0 : static_cast<std::uint32_t>(std::stoul(c[7], nullptr, 16));
+    e.Broken = c[9] == "1";
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+std::uint32_t UpdateCrc(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
+  static const std::array<std::uint32_t, 256> table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) {
+        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      }
+      t[i] = c;
+    }
+    return t;
+  }();
+  crc = ~crc;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+  }
+  return ~crc;
+}
+
+// What reading a whole file through the mount gave.
+struct TReadResult {
+  int Error = 0;  // errno of the first failed call, 0 when all went well
+  std::uint64_t Size = 0;
+  std::uint32_t Crc = 0;
+};
+
+TReadResult ReadWhole(const std::string& path) {
+  TReadResult result;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    result.Error = errno;
+    return result;
+  }
+  std::vector<std::uint8_t> buffer(1 << 20);
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      result.Error = errno;
+      break;
+    }
+    if (n == 0) {
+      break;
+    }
+    result.Crc = UpdateCrc(result.Crc, buffer.data(), static_cast<std::size_t>(n));
+    result.Size += static_cast<std::uint64_t>(n);
+  }
+  ::close(fd);
+  return result;
+}
+
+// The entries of a folder as readdir gives them, without "." and "..".
+std::vector<std::string> ReadFolder(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) {
+    ADD_FAILURE() << "cannot list " << path << ": " << std::strerror(errno);
+    return names;
+  }
+  while (dirent* entry = ::readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+  }
+  ::closedir(dir);
+  return names;
+}
+
+// The descriptors of this process that lead to a temporary file of a mount (named by a
+// braced GUID).
+int OpenTempFiles() {
+  static const std::regex guid(
+      R"(/\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}( \(deleted\))?$)");
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (!error && std::regex_search(target, guid)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// The archive file system, counting the reads it answered with a failure.
+class TCountingDrivo : public TvrnDrivoArchiveThread {
+ public:
+  using TvrnDrivoArchiveThread::TvrnDrivoArchiveThread;
+
+  std::atomic<int> FFailedReads{0};
+
+ protected:
+  NTSTATUS DoReadFile(LPCWSTR fileName,
+                      LPVOID buffer,
+                      DWORD bufferLength,
+                      LPDWORD readLength,
+                      LONGLONG offset,
+                      PDOKAN_FILE_INFO info) override {
+    NTSTATUS status = TvrnDrivoArchiveThread::DoReadFile(fileName, buffer, bufferLength, readLength,
+                                                         offset, info);
+    if (status != STATUS_SUCCESS) {
+      ++FFailedReads;
+    }
+    return status;
+  }
+};
+
+// A fixture mounted on a fresh folder; every path out unmounts it and removes the folder.
+class DrivoArchiveFuseTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    RegisterEngineFormats();
+    ASSERT_EQ(EngineLibraries().size(), 1u) << ToUtf8(EngineLibraryPath());
+    // The prefix of the Dokan bridge's tests, whose sweeper clears dead mounts of a
+    // killed run.
+    char pattern[] = "/tmp/vrn-fuse-archive-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    FFolder = pattern;
+  }
+  void TearDown() override {
+    Unmount();
+    FArchiveThread.reset();
+    ReleasePlugins();
+    ReleaseEngineLibraries();
+    std::error_code ignored;
+    std::filesystem::remove(FFolder, ignored);
+  }
+
+  // Opens and mounts fixture File; false (with a failure) when it did not mount.
+  bool Mount(const std::string& file,
+             const UString& password = u"",
+             TvrnStoreKind kind = skMemoryAndTempFile) {
+    FArchiveThread = std::make_unique<TvrnArchiveThread>(FromUtf8(FixturePath(file)), password);
+    FArchiveThread->Start();
+    FThread = std::make_unique<TCountingDrivo>(FromUtf8(FFolder), FArchiveThread.get(), kind);
+    FThread->Start();
+    for (int i = 0; i < 1000 && FThread->State() == dsMounting; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(FThread->State(), dsMounted) << file << ": " << ToUtf8(FThread->ErrorMessage());
+    return FThread->State() == dsMounted;
+  }
+
+  // Unmounts and waits for the thread; when it does not end, detaches the folder and,
+  // if it still runs, leaks it rather than hang in its destructor.
+  void Unmount() {
+    if (!FThread) {
+      return;
+    }
+    if (FThread->State() != dsMounting) {
+      FThread->UnmountDrive();
+    }
+    if (!FThread->WaitFor(10s)) {
+      ADD_FAILURE() << "the volume did not end after UnmountDrive";
+      ::umount2(FFolder.c_str(), MNT_FORCE | UMOUNT_NOFOLLOW);
+      ::umount2(FFolder.c_str(), MNT_DETACH | UMOUNT_NOFOLLOW);
+      if (!FThread->WaitFor(5s)) {
+        FThread.release();
+        FArchiveThread.release();
+        return;
+      }
+    }
+    FThread.reset();
+  }
+
+  // The opened archive's tree.
+  IvrnArchive* Archive() const { return FArchiveThread->Archive().Get(); }
+
+  // Where a tree path ("a\b.txt") lies under the mount.
+  std::string OnMount(const UString& treePath) const {
+    std::string path = ToUtf8(treePath);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return FFolder + "/" + path;
+  }
+
+  // Every item of the tree with its path as mounted (names fixed).
+  std::map<IvrnBaseItem*, UString> TreePaths() const {
+    std::map<IvrnBaseItem*, UString> paths;
+    Collect(Archive(), u"", paths);
+    return paths;
+  }
+
+  static void Collect(IvrnFolder* folder,
+                      const UString& prefix,
+                      std::map<IvrnBaseItem*, UString>& paths) {
+    for (std::int32_t i = 0; i < folder->GetFolderCount(); ++i) {
+      IvrnFolder* sub = folder->GetFolder(i);
+      paths[sub] = prefix + sub->GetName();
+      Collect(sub, prefix + sub->GetName() + u"\\", paths);
+    }
+    for (std::int32_t i = 0; i < folder->GetFileCount(); ++i) {
+      paths[folder->GetFile(i)] = prefix + folder->GetFile(i)->GetName();
+    }
+  }
+
+  std::vector<UString> Messages() {
+    std::vector<UString> messages;
+    for (UString m = FThread->TakeMessage(); !m.empty(); m = FThread->TakeMessage()) {
+      messages.push_back(m);
+    }
+    return messages;
+  }
+
+  std::string FFolder;
+  std::unique_ptr<TvrnArchiveThread> FArchiveThread;
+  std::unique_ptr<TCountingDrivo> FThread;
+};
+
+// ---------------------------------------------------------------------------------------
+// Every file as 7z lists it.
+
+struct TMountCase {
+  const char* Name;  // Name.7z and Name.tsv
+  UString Password;
+  TvrnStoreKind Kind;
+};
+
+void PrintTo(const TMountCase& c, std::ostream* os) {
+  *os << c.Name << ".7z, store kind " << int(c.Kind);
+}
+
+class DrivoArchiveFuseFilesTest : public DrivoArchiveFuseTest,
+                                  public testing::WithParamInterface<TMountCase> {};
+
+TEST_P(DrivoArchiveFuseFilesTest, EveryEntryStatsAndReadsAsListed) {
+  const TMountCase& c = GetParam();
+  std::vector<TListedEntry> listing = ReadListing(c.Name);
+  ASSERT_TRUE(Mount(std::string(c.Name) + ".7z", c.Password, c.Kind));
+  std::map<IvrnBaseItem*, UString> paths = TreePaths();
+  int broken = 0;
+  for (std::int32_t i = 0; i < static_cast<std::int32_t>(listing.size()); ++i) {
+    const TListedEntry& e = listing[i];
+    SCOPED_TRACE(e.Path);
+    IvrnBaseItem* item = Archive()->GetItem(i);
+    ASSERT_TRUE(paths.count(item));
+    std::string path = OnMount(paths[item]);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
+    EXPECT_EQ(st.st_mode, mode_t(e.Folder ? S_IFDIR | 0555 : S_IFREG | 0444));
+    if (e.Modified) {
+      timespec expected = FileTimeToTimespec(UInt64ToFileTime(*e.Modified));
+      EXPECT_EQ(st.st_mtim.tv_sec, expected.tv_sec);
+      EXPECT_EQ(st.st_mtim.tv_nsec, expected.tv_nsec);
+    }
+    if (e.Folder) {
+      continue;
+    }
+    EXPECT_EQ(std::uint64_t(st.st_size), e.Size);
+    TReadResult read = ReadWhole(path);
+    if (e.Broken) {
+      EXPECT_EQ(read.Error, EIO);
+      ++broken;
+    } else {
+      EXPECT_EQ(read.Error, 0) << std::strerror(read.Error);
+      EXPECT_EQ(read.Size, e.Size);
+      EXPECT_EQ(read.Crc, e.Crc);
+    }
+  }
+  // A failed read leaves its message; good reads leave none.
+  std::vector<UString> messages = Messages();
+  EXPECT_EQ(messages.empty(), broken == 0);
+  EXPECT_EQ(static_cast<int>(messages.size()), FThread->FFailedReads.load());
+}
+
+std::vector<TMountCase> MountCases() {
+  std::vector<TMountCase> cases;
+  for (TvrnStoreKind kind : {skTempFile, skMemoryAndTempFile, skMemory}) {
+    for (const char* name : {"plain", "solid", "long", "damaged"}) {
+      cases.push_back({name, u"", kind});
+    }
+  }
+  // The other fixtures under the default kind.
+  for (const char* name : {"names", "attrs", "noattr", "noname.data"}) {
+    cases.push_back({name, u"", skMemoryAndTempFile});
+  }
+  cases.push_back({"encdata", kPassword, skMemoryAndTempFile});
+  cases.push_back({"enchead", kPassword, skTempFile});
+  return cases;
+}
+
+const char* KindName(TvrnStoreKind kind) {
+  switch (kind) {
+    case skTempFile:
+      return "TempFile";
+    case skMemoryAndTempFile:
+      return "MemoryAndTempFile";
+    case skMemory:
+      return "Memory";
+  }
+  return "Unknown";
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures,
+                         DrivoArchiveFuseFilesTest,
+                         testing::ValuesIn(MountCases()),
+                         [](const testing::TestParamInfo<TMountCase>& info) {
+                           std::string name = info.param.Name;
+                           std::replace(name.begin(), name.end(), '.', '_');
+                           return name + "_" + KindName(info.param.Kind);
+                         });
+
+// ---------------------------------------------------------------------------------------
+// Names and listings.
+
+TEST_F(DrivoArchiveFuseTest, ListingsFollowTheTreeFoldersFirst) {
+  ASSERT_TRUE(Mount("solid.7z"));
+  EXPECT_EQ(ReadFolder(FFolder), std::vector<std::string>{"s"});
+  EXPECT_EQ(ReadFolder(FFolder + "/s"),
+            (std::vector<std::string>{"nothing", "empty.txt", "f1.txt", "f2.txt", "f3.txt",
+                                      "f4.txt", "f5.txt", "f6.txt", "f7.txt"}));
+  EXPECT_TRUE(ReadFolder(FFolder + "/s/nothing").empty());
+}
+
+TEST_F(DrivoArchiveFuseTest, NamesAppearFixedForLinuxAndListInTreeOrder) {
+  ASSERT_TRUE(Mount("names.7z"));
+  std::vector<std::string> root = ReadFolder(FFolder);
+  // Reserved device names get a "_", forbidden characters become "_", a blank name is
+  // "Noname", the second of two names that differ in case is renamed, and a name over
+  // 255 UTF-8 bytes is cut before its extension.
+  for (const char* fixed :
+       {"_con", "_Aux.txt", "a_b", "x_", "Noname", "Case.txt", "case (2).txt"}) {
+    EXPECT_NE(std::find(root.begin(), root.end(), fixed), root.end()) << fixed;
+  }
+  for (const char* raw : {"con", "Aux.txt", "a:b", "x?", "   ", "case.txt"}) {
+    EXPECT_EQ(std::find(root.begin(), root.end(), raw), root.end()) << raw;
+  }
+  auto longName = std::find_if(root.begin(), root.end(),
+                               [](const std::string& n) { return n.rfind("long-", 0) == 0; });
+  ASSERT_NE(longName, root.end());
+  EXPECT_EQ(longName->size(), 255u);
+  EXPECT_EQ(longName->substr(longName->size() - 4), ".txt");
+
+  // Every folder lists as the tree orders it: subfolders first, then files.
+  std::map<IvrnBaseItem*, UString> paths = TreePaths();
+  paths[Archive()] = u"";
+  for (const auto& [item, path] : paths) {
+    if (!item->IsFolder()) {
+      continue;
+    }
+    auto folder = TComPtr<IvrnBaseItem>(item).Query<IvrnFolder>();
+    std::vector<std::string> expected;
+    for (std::int32_t i = 0; i < folder->GetFolderCount(); ++i) {
+      expected.push_back(ToUtf8(folder->GetFolder(i)->GetName()));
+    }
+    for (std::int32_t i = 0; i < folder->GetFileCount(); ++i) {
+      expected.push_back(ToUtf8(folder->GetFile(i)->GetName()));
+    }
+    std::string mounted = path.empty() ? FFolder : OnMount(path);
+    EXPECT_EQ(ReadFolder(mounted), expected) << mounted;
+  }
+  // The two folders come before every file, whatever their names.
+  ASSERT_GE(root.size(), 2u);
+  std::vector<std::string> folders(root.begin(), root.begin() + 2);
+  std::sort(folders.begin(), folders.end());
+  EXPECT_EQ(folders, (std::vector<std::string>{"\xD0\xBF\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0",
+                                               "\xF0\x9F\x93\x81"}));  // папка, 📁
+}
+
+TEST_F(DrivoArchiveFuseTest, LookupsThatDifferOnlyInCaseFindTheItem) {
+  std::vector<TListedEntry> listing = ReadListing("solid");
+  ASSERT_TRUE(Mount("solid.7z"));
+  struct stat st {};
+  ASSERT_EQ(::stat((FFolder + "/S/NOTHING").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  for (const char* name : {"/S/F2.TXT", "/s/F2.txt", "/S/f2.Txt"}) {
+    SCOPED_TRACE(name);
+    TReadResult read = ReadWhole(FFolder + name);
+    EXPECT_EQ(read.Error, 0);
+    EXPECT_EQ(read.Size, 40000u);
+    EXPECT_EQ(read.Crc, listing[4].Crc);  // s/f2.txt
+  }
+  EXPECT_EQ(::stat((FFolder + "/S/F8.TXT").c_str(), &st), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+// ---------------------------------------------------------------------------------------
+// A read-only volume.
+
+TEST_F(DrivoArchiveFuseTest, EveryChangeIsRefusedAsReadOnly) {
+  ASSERT_TRUE(Mount("plain.7z"));
+  const std::string file = FFolder + "/top.txt";
+  const std::string folder = FFolder + "/docs";
+  for (int flags : {O_WRONLY, O_RDWR, O_RDONLY | O_TRUNC, O_WRONLY | O_APPEND}) {
+    errno = 0;
+    EXPECT_EQ(::open(file.c_str(), flags | O_CLOEXEC), -1) << "flags " << flags;
+    EXPECT_EQ(errno, EROFS) << "flags " << flags;
+  }
+  auto expectRofs = [](int result, const char* what) {
+    EXPECT_EQ(result, -1) << what;
+    EXPECT_EQ(errno, EROFS) << what;
+  };
+  expectRofs(::open((FFolder + "/new.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644),
+             "create");
+  expectRofs(::mkdir((FFolder + "/newdir").c_str(), 0755), "mkdir");
+  expectRofs(::unlink(file.c_str()), "unlink");
+  expectRofs(::rmdir((FFolder + "/docs/empty").c_str()), "rmdir");
+  expectRofs(::rename(file.c_str(), (FFolder + "/moved.txt").c_str()), "rename");
+  expectRofs(::chmod(file.c_str(), 0666), "chmod");
+  expectRofs(::chmod(folder.c_str(), 0777), "chmod folder");
+  expectRofs(::truncate(file.c_str(), 0), "truncate");
+  expectRofs(::utimes(file.c_str(), nullptr), "utimes");
+  expectRofs(::symlink("top.txt", (FFolder + "/link").c_str()), "symlink");
+
+  // The volume says so itself, with the name limit and the size of the archive's disk.
+  struct statvfs volume {};
+  struct statvfs disk {};
+  ASSERT_EQ(::statvfs(FFolder.c_str(), &volume), 0);
+  ASSERT_EQ(::statvfs(VRN_FIXTURE_DIR, &disk), 0);
+  EXPECT_NE(volume.f_flag & ST_RDONLY, 0u);
+  EXPECT_EQ(volume.f_namemax, 255u);
+  EXPECT_EQ(std::uint64_t(volume.f_blocks) * volume.f_frsize / 4096,
+            std::uint64_t(disk.f_blocks) * disk.f_frsize / 4096);
+
+  // Nothing changed.
+  TReadResult read = ReadWhole(file);
+  EXPECT_EQ(read.Error, 0);
+  EXPECT_EQ(read.Size, 4u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Reads that fail.
+
+TEST_F(DrivoArchiveFuseTest, AWrongDataPasswordGivesEioAndAMessagePerFailedRead) {
+  std::vector<TListedEntry> listing = ReadListing("encdata");
+  ASSERT_TRUE(Mount("encdata.7z", u"wrong"));
+  std::vector<std::string> files;
+  for (const TListedEntry& e : listing) {
+    if (!e.Folder) {
+      files.push_back(e.Path);
+    }
+  }
+  for (int round = 0; round < 2; ++round) {
+    for (const std::string& name : files) {
+      SCOPED_TRACE(name);
+      // Fresh reads each round: nothing of a failed read stays in the page cache.
+      EXPECT_EQ(ReadWhole(FFolder + "/" + name).Error, EIO);
+      std::vector<UString> messages = Messages();
+      ASSERT_FALSE(messages.empty()) << "round " << round;
+      for (const UString& m : messages) {
+        EXPECT_EQ(ToUtf8(m), "Data error: " + name);
+      }
+    }
+  }
+  EXPECT_EQ(FThread->ExtractionCount(), 1u) << "files marked with an error are not retried";
+  // One message for each read the volume failed, none more: the counts were drained
+  // above, so compare the totals through a last read.
+  const int before = FThread->FFailedReads;
+  EXPECT_EQ(ReadWhole(FFolder + "/one.txt").Error, EIO);
+  EXPECT_EQ(static_cast<int>(Messages().size()), FThread->FFailedReads - before);
+}
+
+// ---------------------------------------------------------------------------------------
+// Many readers, and an unmount during an extraction.
+
+TEST_F(DrivoArchiveFuseTest, SixteenReadersOfOneSolidBlockGetTheirBytesFromOneExtraction) {
+  std::vector<TListedEntry> listing = ReadListing("long");
+  ASSERT_EQ(listing.size(), 6u);
+  ASSERT_TRUE(Mount("long.7z", u"", skMemoryAndTempFile));
+  constexpr int kReaders = 16;
+  std::mt19937 random(20240229);
+  std::vector<int> chosen(kReaders);
+  for (int& c : chosen) {
+    c = static_cast<int>(random() % listing.size());
+  }
+  std::atomic<int> ready{0};
+  std::vector<TReadResult> results(kReaders);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    readers.emplace_back([&, i] {
+      ++ready;
+      while (ready < kReaders) {
+        std::this_thread::yield();
+      }
+      results[i] = ReadWhole(FFolder + "/" + listing[chosen[i]].Path);
+    });
+  }
+  for (std::thread& t : readers) {
+    t.join();
+  }
+  for (int i = 0; i < kReaders; ++i) {
+    const TListedEntry& e = listing[chosen[i]];
+    EXPECT_EQ(results[i].Error, 0) << "reader " << i << ": " << e.Path;
+    EXPECT_EQ(results[i].Size, e.Size) << "reader " << i << ": " << e.Path;
+    EXPECT_EQ(results[i].Crc, e.Crc) << "reader " << i << ": " << e.Path;
+  }
+  EXPECT_EQ(FThread->ExtractionCount(), 1u);
+  EXPECT_TRUE(Messages().empty());
+}
+
+TEST_F(DrivoArchiveFuseTest, UnmountDuringALongExtractionStopsItAndLeavesNoTempFile) {
+  ASSERT_TRUE(Mount("long.7z", u"", skTempFile));
+  ASSERT_EQ(OpenTempFiles(), 1) << "the mount's temporary file, unlinked but open";
+
+  // A reader of the block's last file waits inside the extraction of all six.
+  struct TReader {
+    std::atomic<bool> Done{false};
+    TReadResult Result;
+  };
+  auto reader = std::make_shared<TReader>();
+  std::thread thread([reader, path = FFolder + "/part6.bin"] {
+    reader->Result = ReadWhole(path);
+    reader->Done = true;
+  });
+  bool active = false;
+  std::uint64_t completed = 0, total = 0;
+  for (int i = 0; i < 5000 && !(active = FThread->GetProgress(completed, total)); ++i) {
+    std::this_thread::sleep_for(1ms);
+  }
+  // No early return from here on: the reader must be joined.
+  EXPECT_TRUE(active) << "no extraction started";
+
+  const auto start = std::chrono::steady_clock::now();
+  FThread->UnmountDrive();
+  const bool ended = FThread->WaitFor(10s);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(ended);
+  EXPECT_LT(elapsed, 1s);
+  EXPECT_EQ(FThread->ResultCode(), 0);
+
+  for (int i = 0; i < 500 && !reader->Done; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  if (reader->Done) {
+    thread.join();
+    EXPECT_NE(reader->Result.Error, 0) << "the read cannot have completed";
+  } else {
+    ADD_FAILURE() << "the reader is still blocked after the unmount";
+    thread.detach();
+  }
+  // The extraction gave up before it reached the last file.
+  {
+    auto last = TComPtr<IvrnBaseItem>(Archive()->FindItem(u"part6.bin")).Query<IvrnFile>();
+    ASSERT_TRUE(last);
+    EXPECT_FALSE(last->IsExtracted());
+  }
+
+  Unmount();
+  FArchiveThread.reset();
+  EXPECT_EQ(OpenTempFiles(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,223 @@
+// The archive file system: the file-system thread of one mounted archive.
+//
+// TvrnDrivoArchiveThread waits until the archive-open thread has opened the archive,
+// fixes every name of the tree, gives the volume its label and serial, mounts a
+// write-protected volume and answers the system's requests from the item tree. The
+// first read of a file extracts its whole solid block into data stores; later reads of
+// any file of that block are copies. Failed reads queue "Data error: <path>" messages,
+// and extraction progress is kept, for the mount controller's poll.
+//
+// Locks, outer to inner: FNameLock -> FOpenCountLock -> FContextLock, and
+// FItemLock -> FExtractLock -> (in extraction) FProgressLock and the temporary file's
+// own lock. FNameLock and FItemLock are never held together; nothing takes either for
+// writing, since the tree does not change while mounted. FMessageLock is taken with no
+// other lock held.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+
+#include "engine/qev7zUtils.h"
+#include "model/vrnArchive.h"
+#include "mount/vrnArchiveThread.h"
+#include "vfs/vrnData.h"
+#include "vfs/vrnDrivo.h"
+
+class TvrnDrivoArchiveThread;
+
+// Which of an item's open-handle counters a handle holds.
+enum TvrnOpenCounter : std::uint8_t { ocRead = 1, ocWrite = 2, ocDelete = 4 };
+
+// The context of one open handle, kept in DOKAN_FILE_INFO.Context.
+struct TvrnDrivoContext {
+  // The opened item: a file, a folder or the archive root.
+  TComPtr<IvrnBaseItem> Item;
+  // A set of TvrnOpenCounter bits: a file handle holds ocRead, a folder handle none.
+  std::uint8_t Flags = 0;
+};
+
+// The progress sink handed to extraction; forwards to its thread.
+class TvrnExtractProgress : public TInterfacedObject<IvrnProgress> {
+ public:
+  explicit TvrnExtractProgress(TvrnDrivoArchiveThread* owner) : FOwner(owner) {}
+  // Records the latest amounts on the owning thread.
+  void Progress(std::uint64_t completed, std::uint64_t total) override;
+
+ private:
+  // Not counted: the thread outlives every extraction.
+  TvrnDrivoArchiveThread* FOwner;
+};
+
+// CRC-32 (ISO-HDLC: reflected 0xEDB88320, initial 0xFFFFFFFF, final complement) with the
+// engine's IHasher interface; it computes the volume serial.
+class Tqev7zCRC32Hasher : public TInterfacedObject<IHasher> {
+ public:
+  // Starts a new sum.
+  void STDMETHODCALLTYPE Init() override;
+  // Adds Size bytes at Data to the sum.
+  void STDMETHODCALLTYPE Update(const void* data, UInt32 size) override;
+  // Writes the sum as 4 little-endian bytes at Digest; the running sum stays.
+  void STDMETHODCALLTYPE Final(Byte* digest) override;
+  // The digest is 4 bytes.
+  UInt32 STDMETHODCALLTYPE GetDigestSize() override { return 4; }
+
+ private:
+  // The running sum, before the final complement.
+  std::uint32_t FCRC = 0xFFFFFFFF;
+};
+
+// The volume label of an archive: its file name without folder and last extension
+// ("D:\media\holiday.photos.7z" gives "holiday.photos").
+UString ArchiveVolumeLabel(const UString& archiveFileName);
+// The volume serial of an archive: CRC-32 of the name exactly as typed, as UTF-16LE
+// bytes without a terminator.
+DWORD ArchiveVolumeSerial(const UString& archiveFileName);
+// Where free space is asked for: on Windows the drive ("D:\") or network share
+// ("\\server\share\") of the archive, "\" when the name has neither; on Linux the
+// absolute folder that holds the archive.
+UString ArchiveFreeSpaceRoot(const UString& archiveFileName);
+
+class TvrnDrivoArchiveThread : public TvrnDrivoThread {
+ public:
+  // RequestedMountPoint is where the volume goes: a drive letter and ":\" on Windows,
+  // a folder on Linux. Creates the mount's temporary file (raises EOSError when it
+  // cannot). The owner starts the thread.
+  TvrnDrivoArchiveThread(const UString& requestedMountPoint,
+                         TvrnArchiveThread* archiveThread,
+                         TvrnStoreKind storeKind);
+  // Frees the contexts the library never closed, without touching the item counters.
+  ~TvrnDrivoArchiveThread() override;
+
+  // Sets the stop flag that makes a running extraction give up, then unmounts as the
+  // base does.
+  void UnmountDrive() override;
+  // The oldest queued message, removed; empty when there is none.
+  UString TakeMessage();
+  // The last reported progress; true while an extraction runs.
+  bool GetProgress(std::uint64_t& completed, std::uint64_t& total);
+  // How many engine passes (block extractions) reads of this mount have started.
+  std::uint32_t ExtractionCount() const { return FExtractionCount.load(); }
+
+  // Called by TvrnExtractProgress during an extraction.
+  void SetProgress(std::uint64_t completed, std::uint64_t total);
+
+ protected:
+  // Waits for the archive, prepares the volume and, when there is an archive, mounts it.
+  void Run() override;
+  // Steps of Run before the mount: waits for the archive-open thread, takes its archive,
+  // fixes the names and sets label, serial and free-space root. False when the archive
+  // did not open, and nothing is to be mounted.
+  bool PrepareVolume();
+  // Mount point, write protection, mount manager and case-sensitive names.
+  void FillOptions(DOKAN_OPTIONS& options) override;
+  // The base table without the security entries, which the library then answers.
+  void FillOperations(DOKAN_OPERATIONS& operations) override;
+
+  // Free space of the disk that holds the archive; the base figures when it is unknown.
+  NTSTATUS DoGetDiskFreeSpace(PULONGLONG freeBytesAvailable,
+                              PULONGLONG totalNumberOfBytes,
+                              PULONGLONG totalNumberOfFreeBytes,
+                              PDOKAN_FILE_INFO info) override;
+  // Looks the path up and opens a folder or a file for reading; every write, delete or
+  // create is refused.
+  NTSTATUS DoCreateFile(LPCWSTR fileName,
+                        PDOKAN_IO_SECURITY_CONTEXT securityContext,
+                        ACCESS_MASK desiredAccess,
+                        ULONG fileAttributes,
+                        ULONG shareAccess,
+                        ULONG createDisposition,
+                        ULONG createOptions,
+                        PDOKAN_FILE_INFO info) override;
+  // Nothing to do: the handle stays until CloseFile.
+  void DoCleanup(LPCWSTR fileName, PDOKAN_FILE_INFO info) override;
+  // Lowers the item's counters and frees the handle's context.
+  void DoCloseFile(LPCWSTR fileName, PDOKAN_FILE_INFO info) override;
+  // The opened item's record, with the volume serial and a stable file index.
+  NTSTATUS DoGetFileInformation(LPCWSTR fileName,
+                                LPBY_HANDLE_FILE_INFORMATION buffer,
+                                PDOKAN_FILE_INFO info) override;
+  // Lists the opened folder: subfolders first, then files, each in name order.
+  NTSTATUS DoFindFiles(LPCWSTR pathName,
+                       PFillFindData fillFindData,
+                       PDOKAN_FILE_INFO info) override;
+  // Reads from the file's store, extracting its block first when it is not yet.
+  NTSTATUS DoReadFile(LPCWSTR fileName,
+                      LPVOID buffer,
+                      DWORD bufferLength,
+                      LPDWORD readLength,
+                      LONGLONG offset,
+                      PDOKAN_FILE_INFO info) override;
+
+  // The item at a volume path ("\" is the root); nil when there is none. The caller
+  // holds FNameLock for reading.
+  TComPtr<IvrnBaseItem> FindPath(const WCHAR* path);
+  // Queues a message for the controller; an empty text is dropped.
+  void AddMessage(const UString& text);
+
+  // The mount's one temporary file, shared by every memory-and-temp-file store.
+  TComPtr<IvrnData> FTempFile;
+  // Where the volume is mounted: "X:\" on Windows, a folder on Linux.
+  UString FRequestedMountPoint;
+  // Where extracted data is held, as the user chose.
+  TvrnStoreKind FStoreKind;
+  // The archive-open thread; not owned, it outlives this thread's run.
+  TvrnArchiveThread* FArchiveThread;
+  // Where free space is asked for (ArchiveFreeSpaceRoot).
+  UString FFreeSpaceRoot;
+  // The opened archive's root; nil until PrepareVolume has taken it.
+  TComPtr<IvrnArchive> FRoot;
+
+ private:
+  // Opens a folder or the root: listing and attribute access only, open-existing only.
+  NTSTATUS OpenFolder(IvrnBaseItem* item,
+                      ACCESS_MASK access,
+                      DWORD disposition,
+                      PDOKAN_FILE_INFO info);
+  // Opens a file for reading, after the share check against the handles already open.
+  NTSTATUS OpenFile(IvrnBaseItem* item,
+                    ACCESS_MASK access,
+                    DWORD disposition,
+                    ULONG shareAccess,
+                    PDOKAN_FILE_INFO info);
+  // Creates a handle's context, keeps it in FContexts and Info, and raises the item's
+  // counters named by Flags.
+  void CreateContext(PDOKAN_FILE_INFO info, IvrnBaseItem* item, std::uint8_t flags);
+  // The context of Info's handle; nil when there is none.
+  static TvrnDrivoContext* GetContext(PDOKAN_FILE_INFO info);
+  // Undoes CreateContext for Info's handle; does nothing without a context.
+  void CloseContext(PDOKAN_FILE_INFO info);
+  // Makes sure File's block has been extracted once, unless an attempt fails.
+  void EnsureExtracted(IvrnFile* file);
+  // Marks the end of an extraction for GetProgress.
+  void ClearProgress();
+
+  // This thread's progress sink, handed to every extraction.
+  TComPtr<IvrnProgress> FProgress;
+  // The contexts of all open handles, owned. Guarded by FContextLock.
+  std::unordered_map<TvrnDrivoContext*, std::unique_ptr<TvrnDrivoContext>> FContexts;
+  // Guards FContexts. Innermost of FNameLock -> FOpenCountLock -> FContextLock.
+  TCriticalSection FContextLock;
+  // Admits one block extraction at a time. Taken under FItemLock; FProgressLock and the
+  // temporary file's lock are taken inside it.
+  TCriticalSection FExtractLock;
+  // Guards the items' open-handle counters: a share check with the increments it leads
+  // to, and every decrement. Taken under FNameLock (opens) or alone (closes); only
+  // FContextLock is taken inside it.
+  TCriticalSection FOpenCountLock;
+  // Pending messages, oldest first. Guarded by FMessageLock.
+  std::deque<UString> FMessages;
+  // Guards FMessages. Taken with no other lock held.
+  TCriticalSection FMessageLock;
+  // An extraction has reported and not yet ended. Guarded by FProgressLock.
+  bool FProgressActive = false;
+  // The last reported amounts. Guarded by FProgressLock.
+  std::uint64_t FProgressCompleted = 0;
+  std::uint64_t FProgressTotal = 0;
+  // Guards the three progress fields. Innermost: taken inside FExtractLock, or alone.
+  TCriticalSection FProgressLock;
+  // Engine passes started by reads.
+  std::atomic<std::uint32_t> FExtractionCount{0};
+};
