@@ -1,0 +1,619 @@
+// vornmount, the Linux program: mounts a 7z archive read-only on a folder from the
+// command line.
+//
+// It is the command-line counterpart of the window: one client of the mount controller
+// TvrnSource, which it polls from its own loop. The loop waits on a signalfd between
+// polls, so SIGINT, SIGTERM and SIGHUP (blocked in every thread from the first line of
+// main on) unmount cleanly; a second such signal while unmounting ends the process at
+// once. An outside `fusermount3 -u` ends the file-system thread, which the next poll
+// turns into SourceStopped with an empty text: a normal end.
+//
+// With --background the process forks before any thread exists. The child runs the
+// mount and prints what the foreground program would print until the folder is live or
+// the mount has failed; it then reports one status byte to the parent through a pipe,
+// and after success leaves the terminal (new session, standard streams on /dev/null,
+// working folder "/") and serves until the folder is unmounted. The parent only waits
+// for that byte and exits with it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "app/vrnCommandLine.h"
+#include "app/vrnConsole.h"
+#include "engine/vrn7zPlugin.h"
+#include "model/vrnPlugins.h"
+#include "mount/vrnSource.h"
+#include "platform/vrnErrors.h"
+#include "platform/vrnFiles.h"
+#include "platform/vrnLocale.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitSuccess = 0;
+// The mount failed, was cancelled before the folder was live, or ended with an error.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// How often the controller is polled until the folder is live: the archive's open and
+// the mount are seen this soon, rather than up to kPollInterval late. Once mounted the
+// controller's own interval applies.
+constexpr std::chrono::milliseconds kOpeningPollInterval{2};
+
+// The last line of the archive-open thread's text when the engine refused the
+// archive after asking for its password (the headers are encrypted).
+constexpr UStringView kWrongPasswordText = u"Wrong password?";
+
+// The status bytes the background child reports to its parent.
+constexpr char kReportLive = '0';
+constexpr char kReportFailed = '1';
+
+// ---------------------------------------------------------------------------------------
+// Signals.
+
+// The signals that end a mount. They are blocked in every thread (threads inherit the
+// mask of the thread that starts them) and read from a signalfd in the main loop.
+class TvrnSignals {
+ public:
+  // Blocks the signals and opens the signalfd; SIGPIPE is ignored, so that a reader of
+  // the output going away never kills a process that serves a mount.
+  TvrnSignals() {
+    sigemptyset(&FSet);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+      sigaddset(&FSet, number);
+    }
+    pthread_sigmask(SIG_BLOCK, &FSet, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    FFd = TFileHandle(signalfd(-1, &FSet, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!FFd.IsValid()) {
+      RaiseLastOSError();
+    }
+  }
+
+  int Fd() const { return FFd.Native(); }
+
+  // The next pending signal, removed; 0 when none is pending. Sender receives the
+  // sending process (0 for the kernel, such as the terminal's Ctrl+C).
+  int Take(pid_t* sender = nullptr) {
+    signalfd_siginfo info{};
+    if (read(FFd.Native(), &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
+      return 0;
+    }
+    if (sender != nullptr) {
+      *sender = static_cast<pid_t>(info.ssi_pid);
+    }
+    return static_cast<int>(info.ssi_signo);
+  }
+
+  // Unblocks the signals in this thread with their default action, so that the next
+  // one ends the process whatever it is waiting for.
+  void Release() {
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+      std::signal(number, SIG_DFL);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &FSet, nullptr);
+  }
+
+ private:
+  sigset_t FSet{};
+  TFileHandle FFd;
+};
+
+// ---------------------------------------------------------------------------------------
+// Checks before mounting.
+
+// True when a mount sits on Path according to /proc/self/mountinfo. Only the table is
+// read: the folder itself is never touched, so a stalled mount on it cannot block us.
+bool IsMountedAt(const std::string& path) {
+  std::ifstream mountInfo("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mountInfo, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    if (!(fields >> id >> parent >> device >> root >> mountPoint)) {
+      continue;
+    }
+    // Blanks, tabs, line breaks and backslashes come escaped as \ and three octal digits.
+    std::string unescaped;
+    for (std::size_t i = 0; i < mountPoint.size(); ++i) {
+      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size() &&
+          std::all_of(mountPoint.begin() + i + 1, mountPoint.begin() + i + 4,
+                      [](char c) { return c >= '0' && c <= '7'; })) {
+        unescaped += static_cast<char>((mountPoint[i + 1] - '0') * 64 +
+                                       (mountPoint[i + 2] - '0') * 8 + (mountPoint[i + 3] - '0'));
+        i += 3;
+      } else {
+        unescaped += mountPoint[i];
+      }
+    }
+    if (unescaped == path) {
+      return true;
+    }
+  }
+  return false;
+}
+
+[[noreturn]] void Fail(const std::string& text) {
+  throw EvrnError(FromUtf8(text));
+}
+
+// A path as a shell command line takes it: as is when that is safe, else in single
+// quotes.
+std::string ShellQuoted(const std::string& path) {
+  bool plain = !path.empty() && std::all_of(path.begin(), path.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("/._-+,:@%", c) != nullptr;
+  });
+  if (plain) {
+    return path;
+  }
+  std::string result = "'";
+  for (char c : path) {
+    result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return ConsoleText(FromUtf8(result + "'"), false);
+}
+
+// Quotes a name the user typed for a message.
+std::string Quoted(const std::string& name) {
+  return "'" + ConsoleText(FromUtf8(name), false) + "'";
+}
+
+// The folder to mount on, absolute with every symbolic link resolved, after checking
+// that it exists, is a folder and carries no mount yet. Throws EvrnError with the text
+// for the user.
+std::string CheckMountPoint(const std::string& typed) {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(typed, error).lexically_normal();
+  if (error) {
+    Fail("Mount point " + Quoted(typed) + ": " + error.message());
+  }
+  if (!path.has_filename() && path != path.root_path()) {
+    path = path.parent_path();  // "dir/" names dir
+  }
+  if (path == path.root_path()) {
+    Fail("Mount point " + Quoted(typed) + " is the root folder");
+  }
+  // The parent resolved, the name itself not yet: a mount on the name is found in the
+  // table before anything looks at the folder.
+  std::filesystem::path parent = std::filesystem::canonical(path.parent_path(), error);
+  if (error) {
+    Fail("Mount point " + Quoted(typed) + " does not exist");
+  }
+  std::string candidate = (parent / path.filename()).string();
+  if (IsMountedAt(candidate)) {
+    Fail("Mount point " + Quoted(typed) + " is already mounted; unmount it first " +
+         "(fusermount3 -u " + ShellQuoted(candidate) + ")");
+  }
+  struct stat info {};
+  if (stat(candidate.c_str(), &info) != 0) {
+    int code = errno;
+    if (code == ENOENT) {
+      Fail("Mount point " + Quoted(typed) + " does not exist");
+    }
+    Fail("Mount point " + Quoted(typed) + ": " + std::strerror(code));
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    Fail("Mount point " + Quoted(typed) + " is not a folder");
+  }
+  std::string resolved = std::filesystem::canonical(candidate, error).string();
+  if (error) {
+    Fail("Mount point " + Quoted(typed) + ": " + error.message());
+  }
+  if (resolved != candidate && IsMountedAt(resolved)) {
+    Fail("Mount point " + Quoted(typed) + " is already mounted; unmount it first " +
+         "(fusermount3 -u " + ShellQuoted(resolved) + ")");
+  }
+  return resolved;
+}
+
+// Refuses a name that UTF-16 cannot carry unchanged: the core keeps names as UTF-16,
+// so a name that is not UTF-8 would open or mount some other file.
+void CheckUtf8(const std::string& typed, const std::string& what) {
+  if (ToUtf8(FromUtf8(typed)) != typed) {
+    Fail(what + " " + Quoted(typed) + " is not valid UTF-8");
+  }
+}
+
+// Checks the archive name as far as the controller's texts would be unhelpful: a folder
+// would otherwise fail as "access denied".
+void CheckArchive(const std::string& typed) {
+  CheckUtf8(typed, "Archive");
+  struct stat info {};
+  if (stat(typed.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    Fail(Quoted(typed) + " is a folder, not an archive");
+  }
+}
+
+// Checks that this process can mount with FUSE at all; the library's own answer would
+// only be "Driver something wrong", after the archive was opened.
+void CheckFuse() {
+  if (access("/dev/fuse", R_OK | W_OK) != 0) {
+    Fail(std::string("FUSE is not available: /dev/fuse: ") + std::strerror(errno) +
+         " (Debian: apt-get install fuse3)");
+  }
+}
+
+// True when Text is the archive-open failure for encrypted headers.
+bool IsWrongPassword(const UString& text) {
+  return text.size() >= kWrongPasswordText.size() &&
+         UStringView(text).substr(text.size() - kWrongPasswordText.size()) == kWrongPasswordText;
+}
+
+// ---------------------------------------------------------------------------------------
+// The controller's client.
+
+// Prints what the controller reports, as the window shows it: the status lines, each
+// distinct message once per mount, the progress bar.
+class TvrnConsoleClient : public TInterfacedObject<IvrnSourceClient> {
+ public:
+  explicit TvrnConsoleClient(TvrnConsole& console) : FConsole(console) {}
+
+  // Forgets the previous mount: its messages and whether it came up.
+  void Reset() {
+    FMounted = false;
+    FMessageKeys.clear();
+  }
+  // SourceMounted arrived since Reset.
+  bool Mounted() const { return FMounted; }
+
+  void SourceStopped(const UString&) override { FConsole.ClearProgress(); }
+  void SourceOpening() override { FConsole.Line("Opening archive..."); }
+  void SourceMounted(const UString& mountPoint) override {
+    FMounted = true;
+    FConsole.Line("Mounted at " + ConsoleText(mountPoint, false));
+  }
+  void SourceRunning() override {}
+  void SourceMessage(const UString& text) override {
+    // Listed once, compared as the window compares its lines: case ignored, by locale.
+    if (FMessageKeys.insert(MakeSortKey(text)).second) {
+      FConsole.ErrorLine(ConsoleText(text, false));
+    }
+  }
+  void SourceProgress(bool active, std::uint64_t done, std::uint64_t total) override {
+    FConsole.Progress(active, done, total);
+  }
+
+ private:
+  TvrnConsole& FConsole;
+  bool FMounted = false;
+  std::set<std::string> FMessageKeys;
+};
+
+// ---------------------------------------------------------------------------------------
+// The mount.
+
+// How one mount ended.
+enum TvrnMountEnd : std::uint8_t {
+  meUnmounted = 0,  // served, then unmounted without error
+  meFailed = 1,     // never served, or ended with an error; Source.ErrorText says why
+  meCancelled = 2,  // a signal ended it before the folder was live
+};
+
+// The background child's end of the pipe to its parent: one status byte is sent, once.
+class TvrnReport {
+ public:
+  TvrnReport() = default;
+  explicit TvrnReport(int fd) : FPipe(fd) {}
+
+  // Whether a report is still owed (background child before its report).
+  bool Pending() const { return FPipe.IsValid(); }
+  // Sends Status and closes the pipe; nothing when already sent or in the foreground.
+  void Send(char status) {
+    if (FPipe.IsValid()) {
+      (void)!write(FPipe.Native(), &status, 1);
+      FPipe.Close();
+    }
+  }
+
+ private:
+  TFileHandle FPipe;
+};
+
+// The background child's report that the folder is live, after which it leaves the
+// terminal: a new session, the standard streams on /dev/null, "/" as working folder
+// (the archive is open and every path is absolute by now).
+void ReportLive(TvrnConsole& console, const std::string& mountPath, TvrnReport& report) {
+  console.Line("Unmount with `fusermount3 -u " + ShellQuoted(mountPath) + "`.");
+  setsid();
+  (void)!chdir("/");
+  TFileHandle null(open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (null.IsValid()) {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+      dup2(null.Native(), fd);
+    }
+  }
+  report.Send(kReportLive);
+}
+
+// Mounts and polls until the mount ends or a signal arrives.
+TvrnMountEnd RunMount(TvrnSource& source,
+                      TvrnConsoleClient& client,
+                      TvrnSignals& signals,
+                      TvrnConsole& console,
+                      const TvrnCommandLine& commandLine,
+                      const std::string& mountPath,
+                      const UString& password,
+                      TvrnReport& report) {
+  client.Reset();
+  source.Mount(FromUtf8(mountPath), FromUtf8(commandLine.ArchiveFileName), password,
+               commandLine.StoreKind);
+  Clock::time_point nextPoll = Clock::now() + kOpeningPollInterval;
+  bool live = false;
+  while (source.PollEnabled()) {
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextPoll - Clock::now());
+    pollfd signalPoll{.fd = signals.Fd(), .events = POLLIN, .revents = 0};
+    int ready = poll(&signalPoll, 1, static_cast<int>(std::max<std::int64_t>(wait.count(), 0)));
+    if (ready > 0 && signals.Take() != 0) {
+      if (live) {
+        source.Poll();  // the messages of reads that failed since the last poll
+      }
+      console.Line(live ? "Unmounting..." : "Cancelling...");
+      signals.Release();
+      source.Unmount(true);
+      return live ? meUnmounted : meCancelled;
+    }
+    if (Clock::now() < nextPoll) {
+      continue;
+    }
+    source.Poll();
+    if (!live && client.Mounted()) {
+      live = true;
+      if (report.Pending()) {
+        ReportLive(console, mountPath, report);
+      } else if (console.IsTerminal()) {
+        console.Line("Unmount with Ctrl+C or `fusermount3 -u " + ShellQuoted(mountPath) + "`.");
+      }
+    }
+    nextPoll = Clock::now() + (live ? TvrnSource::kPollInterval : kOpeningPollInterval);
+  }
+  return client.Mounted() && source.ErrorText().empty() ? meUnmounted : meFailed;
+}
+
+// Frees the engine's plug-ins and library when the program ends.
+struct TvrnEngineScope {
+  TvrnEngineScope() { RegisterEngineFormats(); }
+  ~TvrnEngineScope() {
+    ReleasePlugins();
+    ReleaseEngineLibraries();
+  }
+  TvrnEngineScope(const TvrnEngineScope&) = delete;
+  TvrnEngineScope& operator=(const TvrnEngineScope&) = delete;
+};
+
+// Mounts, serves and unmounts; the exit status. Report is owed by the background child.
+int Serve(const TvrnCommandLine& commandLine,
+          const std::string& mountPath,
+          UString& password,
+          TvrnSignals& signals,
+          TvrnConsole& console,
+          TvrnReport& report) {
+  TvrnEngineScope engine;
+  if (EngineLibraries().empty()) {
+    console.ErrorLine("The 7-Zip library " + ConsoleText(EngineLibraryPath(), false) +
+                      " could not be loaded (Debian: apt-get install p7zip-full)");
+    return kExitFailure;
+  }
+  TvrnMountEnd end;
+  UString errorText;
+  {
+    TvrnSource source;
+    TComPtr<TvrnConsoleClient> client = MakeCounted<TvrnConsoleClient>(console);
+    source.AddClient(static_cast<IvrnSourceClient*>(client.Get()));
+    end = RunMount(source, *client, signals, console, commandLine, mountPath, password, report);
+    // Encrypted headers and no password given: ask on the terminal, once.
+    if (end == meFailed && !client->Mounted() && commandLine.PasswordSource == psNone &&
+        isatty(STDIN_FILENO) == 1 && IsWrongPassword(source.ErrorText())) {
+      console.Line("The archive is encrypted.");
+      TvrnSecret secret;
+      TvrnReadResult read = PromptPassword(signals.Fd(), secret);
+      if (read == rrInterrupted) {
+        signals.Take();
+        end = meCancelled;
+      } else if (read == rrLine) {
+        WipeText(password);
+        password = FromUtf8(secret.Text());
+        secret.Wipe();
+        end = RunMount(source, *client, signals, console, commandLine, mountPath, password, report);
+      }
+    }
+    WipeText(password);
+    errorText = source.ErrorText();
+    source.RemoveClient(static_cast<IvrnSourceClient*>(client.Get()));
+  }
+  switch (end) {
+    case meUnmounted:
+      console.Line("Unmounted.");
+      return kExitSuccess;
+    case meCancelled:
+      console.ErrorLine("Cancelled before the archive was mounted.");
+      break;
+    case meFailed:
+      console.ErrorLine(errorText.empty()
+                            ? std::string("The mount ended without serving the folder.")
+                            : ConsoleText(errorText, true));
+      break;
+  }
+  report.Send(kReportFailed);
+  return kExitFailure;
+}
+
+// The background parent: waits for the child's status byte and exits with it. A signal
+// that another process sent to the parent is passed on to the child (Ctrl+C from the
+// terminal reaches the child by itself).
+int AwaitBackgroundChild(pid_t child, int reportFd, TvrnSignals& signals) {
+  for (;;) {
+    pollfd fds[2] = {{.fd = reportFd, .events = POLLIN, .revents = 0},
+                     {.fd = signals.Fd(), .events = POLLIN, .revents = 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      pid_t sender = 0;
+      int signal = signals.Take(&sender);
+      if (signal != 0 && sender != 0) {
+        kill(child, signal);
+      }
+      continue;
+    }
+    char status = 0;
+    ssize_t count = read(reportFd, &status, 1);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count == 1) {
+      return status == kReportLive ? kExitSuccess : kExitFailure;
+    }
+    break;  // the child ended without a report
+  }
+  int status = 0;
+  std::string how = "ended unexpectedly";
+  if (waitpid(child, &status, 0) == child && WIFSIGNALED(status)) {
+    how = "was killed by signal " + std::to_string(WTERMSIG(status));
+  }
+  std::string text = "vornmount: the mount process " + how + "\n";
+  (void)!write(STDERR_FILENO, text.data(), text.size());
+  return kExitFailure;
+}
+
+// Opens /dev/null on standard input, output or error when they are closed, so that no
+// file the program opens later (the temporary file of extracted data, say) takes one
+// of those numbers and receives its status lines.
+void EnsureStandardStreams() {
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int null = open("/dev/null", O_RDWR);
+      if (null >= 0 && null != fd) {
+        dup2(null, fd);
+        close(null);
+      }
+    }
+  }
+}
+
+int Main(int argc, char** argv) {
+  EnsureStandardStreams();
+  // Before any thread exists: every later thread inherits the blocked signals.
+  TvrnSignals signals;
+  TvrnConsole console;
+  TvrnCommandLine commandLine;
+  try {
+    commandLine = ParseCommandLine(argc, argv);
+  } catch (const EvrnError& e) {
+    console.ErrorLine("vornmount: " + ConsoleText(e.Message(), false) +
+                      "\nTry 'vornmount --help' for more information.");
+    return kExitUsage;
+  }
+  if (commandLine.Help) {
+    std::fputs(UsageText().c_str(), stdout);
+    return kExitSuccess;
+  }
+  if (commandLine.Version) {
+    std::fputs(VersionText().c_str(), stdout);
+    return kExitSuccess;
+  }
+
+  std::string mountPath;
+  try {
+    CheckArchive(commandLine.ArchiveFileName);
+    CheckUtf8(commandLine.MountPoint, "Mount point");
+    mountPath = CheckMountPoint(commandLine.MountPoint);
+    CheckFuse();
+  } catch (const EvrnError& e) {
+    console.ErrorLine(ConsoleText(e.Message(), true));
+    return kExitFailure;
+  }
+
+  UString password;
+  {
+    TvrnSecret secret;
+    TvrnReadResult read = rrLine;
+    if (commandLine.PasswordSource == psArgument) {
+      secret.Text() = commandLine.Password;
+      explicit_bzero(commandLine.Password.data(), commandLine.Password.size());
+    } else if (commandLine.PasswordSource == psPrompt) {
+      read = PromptPassword(signals.Fd(), secret);
+      if (read == rrFailed) {
+        console.ErrorLine(
+            "vornmount: no terminal to ask for the password on; use "
+            "--password-stdin");
+        return kExitUsage;
+      }
+    } else if (commandLine.PasswordSource == psStdin) {
+      read = ReadSecretLine(STDIN_FILENO, signals.Fd(), secret);
+      if (read == rrFailed || read == rrEnd) {
+        console.ErrorLine("vornmount: no password on standard input");
+        return kExitUsage;
+      }
+    }
+    if (read == rrInterrupted) {
+      console.ErrorLine("Cancelled before the archive was mounted.");
+      return kExitFailure;
+    }
+    password = FromUtf8(secret.Text());
+  }
+
+  TvrnReport report;
+  if (commandLine.Background) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+      console.ErrorLine(std::string("vornmount: ") + std::strerror(errno));
+      return kExitFailure;
+    }
+    std::fflush(nullptr);
+    pid_t child = fork();
+    if (child < 0) {
+      console.ErrorLine(std::string("vornmount: ") + std::strerror(errno));
+      return kExitFailure;
+    }
+    if (child > 0) {
+      WipeText(password);
+      close(pipeFds[1]);
+      int status = AwaitBackgroundChild(child, pipeFds[0], signals);
+      close(pipeFds[0]);
+      return status;
+    }
+    close(pipeFds[0]);
+    report = TvrnReport(pipeFds[1]);
+  }
+  try {
+    return Serve(commandLine, mountPath, password, signals, console, report);
+  } catch (const std::exception& e) {
+    WipeText(password);
+    console.ErrorLine(std::string("vornmount: ") + e.what());
+    report.Send(kReportFailed);
+    return kExitFailure;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::exception& e) {
+    std::string text = std::string("vornmount: ") + e.what() + "\n";
+    (void)!write(STDERR_FILENO, text.data(), text.size());
+    return kExitFailure;
+  }
+}

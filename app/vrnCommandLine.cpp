@@ -1,0 +1,134 @@
+// The command line of the Linux program: switches, help text and parse (see the header).
+#include "app/vrnCommandLine.h"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "platform/vrnErrors.h"
+
+#ifndef VRN_VERSION
+#define VRN_VERSION "0.0.0"
+#endif
+
+namespace {
+
+// The -s names, in the order of TvrnStoreKind (the window's list order).
+struct TvrnStoreName {
+  std::string_view Name;
+  TvrnStoreKind Kind;
+};
+constexpr TvrnStoreName kStoreNames[] = {
+    {"temp", skTempFile},
+    {"memory-temp", skMemoryAndTempFile},
+    {"memory", skMemory},
+};
+
+[[noreturn]] void Refuse(const std::string& text) {
+  throw EArgumentError(FromUtf8(text));
+}
+
+TvrnStoreKind StoreKindOf(std::string_view name) {
+  for (const TvrnStoreName& entry : kStoreNames) {
+    if (entry.Name == name) {
+      return entry.Kind;
+    }
+  }
+  Refuse("unknown store '" + std::string(name) + "' for -s: use temp, memory-temp or memory");
+}
+
+void SetPasswordSource(TvrnCommandLine& result, TvrnPasswordSource source) {
+  if (result.PasswordSource != psNone) {
+    Refuse("the password is given more than once (-p, --password-stdin)");
+  }
+  result.PasswordSource = source;
+}
+
+}  // namespace
+
+TvrnCommandLine ParseCommandLine(int argc, char** argv) {
+  TvrnCommandLine result;
+  std::vector<std::string> operands;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg(argv[i]);
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      operands.emplace_back(arg);
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "-h" || arg == "--help") {
+      result.Help = true;
+    } else if (arg == "--version") {
+      result.Version = true;
+    } else if (arg == "--background") {
+      result.Background = true;
+    } else if (arg == "--password-stdin") {
+      SetPasswordSource(result, psStdin);
+    } else if (arg.starts_with("-p")) {
+      if (arg.size() == 2) {
+        SetPasswordSource(result, psPrompt);
+      } else {
+        SetPasswordSource(result, psArgument);
+        result.Password.assign(arg.substr(2));
+        // Out of ps and /proc/PID/cmdline; "-p" stays, so the words still line up.
+        std::memset(argv[i] + 2, 0, arg.size() - 2);
+      }
+    } else if (arg == "-s" || arg == "--store") {
+      if (i + 1 >= argc) {
+        Refuse("-s needs a store: temp, memory-temp or memory");
+      }
+      result.StoreKind = StoreKindOf(argv[++i]);
+    } else if (arg.starts_with("--store=")) {
+      result.StoreKind = StoreKindOf(arg.substr(8));
+    } else if (arg.starts_with("-s") && !arg.starts_with("--")) {
+      result.StoreKind = StoreKindOf(arg.substr(2));
+    } else {
+      Refuse("unknown option '" + std::string(arg) + "'");
+    }
+  }
+  if (result.Help || result.Version) {
+    return result;
+  }
+  if (operands.size() < 2) {
+    Refuse(operands.empty() ? "ARCHIVE and MOUNTPOINT are missing" : "MOUNTPOINT is missing");
+  }
+  if (operands.size() > 2) {
+    Refuse("too many arguments, from '" + operands[2] + "' on");
+  }
+  result.ArchiveFileName = operands[0];
+  result.MountPoint = operands[1];
+  if (result.ArchiveFileName.empty()) {
+    Refuse("the archive name is empty");
+  }
+  if (result.MountPoint.empty()) {
+    Refuse("the mount point is empty");
+  }
+  return result;
+}
+
+std::string UsageText() {
+  return "Usage: vornmount [OPTIONS] ARCHIVE MOUNTPOINT\n"
+         "Mounts a 7z archive read-only on the folder MOUNTPOINT and serves it until the\n"
+         "folder is unmounted: Ctrl+C, SIGTERM or `fusermount3 -u MOUNTPOINT`. Files are\n"
+         "extracted on first read, a whole solid block at a time.\n"
+         "\n"
+         "Options:\n"
+         "  -p[PASSWORD]      the archive's password; -p alone asks for it on the terminal.\n"
+         "                    Other users can see a password typed on the command line while\n"
+         "                    the program starts: prefer -p alone or --password-stdin.\n"
+         "  --password-stdin  read the password from the first line of standard input\n"
+         "  -s STORE          where extracted data is held: temp (a temporary file, the\n"
+         "                    default), memory-temp (memory up to 10 MiB a file, the rest\n"
+         "                    in a temporary file) or memory (files up to 64 MiB in memory)\n"
+         "  --background      return once the folder is mounted; it stays mounted until\n"
+         "                    `fusermount3 -u MOUNTPOINT`\n"
+         "  -h, --help        show this help and exit\n"
+         "  --version         show the version and exit\n"
+         "\n"
+         "Exit status: 0 once the folder has been unmounted again (with --background: once\n"
+         "it is mounted), 1 when the mount failed, 2 for a usage error.\n";
+}
+
+std::string VersionText() {
+  return "vornmount " VRN_VERSION "\n";
+}

@@ -1,0 +1,49 @@
+// The command line of the Linux program: its switches, help text and parse.
+//
+// `vornmount [-p[PASSWORD]] [--password-stdin] [-s temp|memory-temp|memory]
+// [--background] ARCHIVE MOUNTPOINT`, plus -h/--help and --version. The parse only reads
+// the words; it opens nothing and asks for nothing. A password typed after -p is moved
+// out of the process's argument area at once, so that other users cannot read it in
+// /proc/PID/cmdline or ps for longer than the program takes to start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "vfs/vrnData.h"
+
+// Where the archive's password comes from.
+enum TvrnPasswordSource : std::uint8_t {
+  psNone = 0,      // no password: the archive is opened without one
+  psArgument = 1,  // -pPASSWORD
+  psPrompt = 2,    // -p alone: asked on the terminal without echo
+  psStdin = 3,     // --password-stdin: the first line of standard input
+};
+
+// What the user asked for.
+struct TvrnCommandLine {
+  // The archive file, exactly as typed.
+  std::string ArchiveFileName;
+  // The folder to mount on, exactly as typed.
+  std::string MountPoint;
+  TvrnPasswordSource PasswordSource = psNone;
+  // The password of -pPASSWORD (UTF-8); empty for every other source.
+  std::string Password;
+  // Where extracted data is held; "Temp file" unless -s says otherwise.
+  TvrnStoreKind StoreKind = skTempFile;
+  // Return once the folder is live and leave the mount running.
+  bool Background = false;
+  // -h/--help or --version: print and exit, nothing else.
+  bool Help = false;
+  bool Version = false;
+};
+
+// Reads the arguments. A password after -p is copied into the result and its bytes in
+// Argv are overwritten with zeros. Throws EArgumentError with a text for the user (no
+// program name, no "try --help") for a usage error.
+TvrnCommandLine ParseCommandLine(int argc, char** argv);
+
+// The text of --help.
+std::string UsageText();
+// The text of --version.
+std::string VersionText();

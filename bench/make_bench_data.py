@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""Makes the solid 7z archives of the mount benchmark (bench/mount_bench.sh).
+
+  small ARCHIVE COUNT MEGABYTES  COUNT files of MEGABYTES in all, a few KiB each, in a
+                                 tree of folders like a source tree's, as text
+  large ARCHIVE COUNT MEGABYTES  COUNT files of MEGABYTES in all: text with one MiB in
+                                 four of random bytes, as in disk images or media
+
+The content comes from fixed seeds, so the same arguments give the same files. The text
+is drawn from a pool larger than the compressor's dictionary, so it packs and unpacks at
+the speed of real text rather than of repeats. The tree is written to a folder beside the
+archive and removed once the archive is made.
+"""
+
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+MIB = 1 << 20
+# The text pool: far larger than the dictionary of -mx=1 (256 KiB).
+POOL_SIZE = 40 * MIB
+
+
+def text_pool(seed):
+    """Pseudo-text: words of a made-up vocabulary with punctuation and line breaks."""
+    r = random.Random(seed)
+    letters = "etaoinshrdlucmfwypvbgkqjxz"
+    weights = [12, 9, 8, 8, 7, 7, 6, 6, 4, 4, 3, 3, 2, 2, 2, 2, 2, 2, 1, 1, 1, 1, 1, 1, 1, 1]
+    vocabulary = ["".join(r.choices(letters, weights, k=r.randint(1, 10))) for _ in range(20000)]
+    vocabulary += ["(", ")", "{", "}", ";", "=", "->", "//", "\n", "\n    ", ", ", ". "]
+    pieces = []
+    size = 0
+    while size < POOL_SIZE:
+        words = r.choices(vocabulary, k=200000)
+        piece = " ".join(words).encode()
+        pieces.append(piece)
+        size += len(piece)
+    return b"".join(pieces)[:POOL_SIZE]
+
+
+def slice_of(pool, r, size):
+    start = r.randrange(0, len(pool) - size)
+    return pool[start:start + size]
+
+
+def make_small(root, count, total, pool, r):
+    """COUNT files in about count/50 folders two or three deep; sizes spread from a few
+    bytes to some ten times the mean, a few empty."""
+    mean = max(1, total // count)
+    folders = [f"src/m{a:02d}/p{b:02d}" for a in range(max(1, count // 1000))
+               for b in range(20)]
+    folders += [f + f"/t{c}" for f in folders[: len(folders) // 4] for c in range(2)]
+    sizes = [int(r.expovariate(1 / mean)) for _ in range(count)]
+    scale = total / max(1, sum(sizes))
+    for i, size in enumerate(sizes):
+        size = min(int(size * scale), 4 * MIB)
+        folder = os.path.join(root, r.choice(folders))
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, f"file{i:05d}.txt"), "wb") as f:
+            f.write(slice_of(pool, r, size) if size else b"")
+
+
+def make_large(root, count, total, pool, r):
+    os.makedirs(root)
+    size = total // count
+    for i in range(count):
+        with open(os.path.join(root, f"image{i}.bin"), "wb") as f:
+            left = size
+            chunk = 0
+            while left > 0:
+                n = min(MIB, left)
+                f.write(r.randbytes(n) if chunk % 4 == 3 else slice_of(pool, r, n))
+                left -= n
+                chunk += 1
+
+
+def main():
+    if len(sys.argv) != 5 or sys.argv[1] not in ("small", "large"):
+        sys.exit(__doc__)
+    kind, archive, count, megabytes = sys.argv[1], os.path.abspath(sys.argv[2]), \
+        int(sys.argv[3]), int(sys.argv[4])
+    root = archive + ".tree"
+    shutil.rmtree(root, ignore_errors=True)
+    if os.path.exists(archive):
+        os.remove(archive)
+    r = random.Random(f"{kind}-{count}-{megabytes}")
+    pool = text_pool(7)
+    (make_small if kind == "small" else make_large)(root, count, megabytes * MIB, pool, r)
+    subprocess.run(["7z", "a", "-bd", "-y", "-ms=on", "-mx=1", archive, "."], cwd=root,
+                   stdout=subprocess.DEVNULL, check=True)
+    shutil.rmtree(root)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,672 @@
+// The vornmount program from outside: the built binary run against the generated 7z
+// fixtures with real FUSE mounts, its exit codes, its output and the mounted folder.
+//
+// Nothing here touches a mount from inside the test process: every read of a mounted
+// folder runs in a child process (diff, cat) with a timeout, and every wait has one, so a
+// broken mount fails a test instead of hanging it. The test process is a child
+// subreaper, so the server that --background leaves behind becomes its child and its
+// exit status can be checked; whatever a test leaves mounted or running is cleared in
+// TearDown.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+const std::string kProgram = VRN_VORNMOUNT;
+const std::string kFixtures = VRN_FIXTURE_DIR;
+// The password of the encrypted fixtures (make_fixtures.py).
+const std::string kPassword = "p\u00e4ssw\u00f6rd\U0001f511";
+// The longest any single wait may take.
+constexpr auto kTimeout = 20s;
+
+std::string Fixture(const std::string& name) {
+  return kFixtures + "/" + name;
+}
+
+// True when /proc/self/mountinfo lists a mount on Path (the folder is not touched).
+bool IsMountedAt(const std::string& path) {
+  std::ifstream mountInfo("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mountInfo, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    if (fields >> id >> parent >> device >> root >> mountPoint && mountPoint == path) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A program run in a child process with its output collected: standard output and
+// error apart through pipes, or both through a pseudo-terminal (Terminal), which is then
+// the child's controlling terminal. Without a terminal the child gets a session of its
+// own, so it has no controlling terminal to ask on. Killed in the destructor if it still
+// runs.
+class TProcess {
+ public:
+  TProcess(const std::vector<std::string>& args, bool terminal = false, bool closedStdin = true) {
+    std::vector<char*> argv;
+    std::vector<std::string> words = args;
+    for (std::string& word : words) {
+      argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    if (terminal) {
+      int master = -1;
+      FPid = forkpty(&master, nullptr, nullptr, nullptr);
+      if (FPid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+      }
+      FOut = master;
+      FIn = master;
+      return;
+    }
+    int out[2], err[2], in[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) {
+      std::abort();
+    }
+    FPid = fork();
+    if (FPid == 0) {
+      setsid();
+      dup2(out[1], STDOUT_FILENO);
+      dup2(err[1], STDERR_FILENO);
+      if (closedStdin) {
+        int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+      } else {
+        dup2(in[0], STDIN_FILENO);
+      }
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    close(in[0]);
+    FOut = out[0];
+    FErr = err[0];
+    FIn = in[1];
+  }
+  TProcess(const TProcess&) = delete;
+  TProcess& operator=(const TProcess&) = delete;
+  ~TProcess() {
+    if (FRunning) {
+      kill(FPid, SIGKILL);
+      waitpid(FPid, nullptr, 0);
+    }
+    for (int fd : {FOut, FErr}) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+    if (FIn >= 0 && FIn != FOut) {
+      close(FIn);
+    }
+  }
+
+  pid_t Pid() const { return FPid; }
+  // Standard output (everything, with a terminal) and standard error so far.
+  const std::string& Out() const { return FOutText; }
+  const std::string& Err() const { return FErrText; }
+
+  void Write(const std::string& text) {
+    ASSERT_EQ(write(FIn, text.data(), text.size()), ssize_t(text.size()));
+  }
+  void CloseInput() {
+    if (FIn >= 0 && FIn != FOut) {
+      close(FIn);
+      FIn = -1;
+    }
+  }
+  void Signal(int number) { kill(FPid, number); }
+
+  // Collects output until Text has appeared on standard output; false after kTimeout or
+  // when the output ended first.
+  bool WaitForOutput(const std::string& text) {
+    auto deadline = Clock::now() + kTimeout;
+    while (FOutText.find(text) == std::string::npos) {
+      if (Clock::now() > deadline || !Pump(50ms)) {
+        return FOutText.find(text) != std::string::npos;
+      }
+    }
+    return true;
+  }
+  // Same for standard error.
+  bool WaitForError(const std::string& text) {
+    auto deadline = Clock::now() + kTimeout;
+    while (FErrText.find(text) == std::string::npos) {
+      if (Clock::now() > deadline || !Pump(50ms)) {
+        return FErrText.find(text) != std::string::npos;
+      }
+    }
+    return true;
+  }
+
+  // Waits for the exit and for the end of its output; the exit code, or nothing after
+  // kTimeout (the process is then killed) or when it died of a signal.
+  std::optional<int> Wait() {
+    auto deadline = Clock::now() + kTimeout;
+    int status = 0;
+    while (FRunning) {
+      pid_t done = waitpid(FPid, &status, WNOHANG);
+      if (done == FPid) {
+        FRunning = false;
+        break;
+      }
+      if (Clock::now() > deadline) {
+        return std::nullopt;
+      }
+      Pump(20ms);
+    }
+    // The rest of the output; a pseudo-terminal answers EIO once its child is gone.
+    while (Clock::now() < deadline && Pump(20ms)) {
+    }
+    if (!WIFEXITED(status)) {
+      return std::nullopt;
+    }
+    return WEXITSTATUS(status);
+  }
+
+ private:
+  // Reads what is available within Timeout; false once every output has ended.
+  bool Pump(std::chrono::milliseconds timeout) {
+    pollfd fds[2];
+    int count = 0;
+    for (int fd : {FOut, FErr}) {
+      if (fd >= 0) {
+        fds[count++] = {.fd = fd, .events = POLLIN, .revents = 0};
+      }
+    }
+    if (count == 0) {
+      return false;
+    }
+    if (poll(fds, count, static_cast<int>(timeout.count())) <= 0) {
+      return true;
+    }
+    for (int i = 0; i < count; ++i) {
+      if (fds[i].revents == 0) {
+        continue;
+      }
+      char buffer[4096];
+      ssize_t size = read(fds[i].fd, buffer, sizeof buffer);
+      bool isOut = fds[i].fd == FOut;
+      if (size > 0) {
+        (isOut ? FOutText : FErrText).append(buffer, size);
+      } else {
+        close(fds[i].fd);
+        if (isOut && FIn == FOut) {
+          FIn = -1;
+        }
+        (isOut ? FOut : FErr) = -1;
+      }
+    }
+    return true;
+  }
+
+  pid_t FPid = -1;
+  bool FRunning = true;
+  int FOut = -1;
+  int FErr = -1;
+  int FIn = -1;
+  std::string FOutText;
+  std::string FErrText;
+};
+
+// Runs a program to its end with standard input from /dev/null (or Input); its exit
+// code (-1 for a timeout or a signal) and output.
+struct TRun {
+  int Code = -1;
+  std::string Out;
+  std::string Err;
+};
+TRun RunProgram(const std::vector<std::string>& args,
+                const std::optional<std::string>& input = {}) {
+  TProcess process(args, false, !input.has_value());
+  if (input) {
+    process.Write(*input);
+    process.CloseInput();
+  }
+  std::optional<int> code = process.Wait();
+  return TRun{code.value_or(-1), process.Out(), process.Err()};
+}
+
+// The output of a failed run, for assertion messages.
+std::string Describe(const TRun& run) {
+  return "exit " + std::to_string(run.Code) + "\nstdout:\n" + run.Out + "\nstderr:\n" + run.Err;
+}
+
+// The number of lines of Text that are exactly Line.
+int CountLines(const std::string& text, const std::string& line) {
+  std::istringstream lines(text);
+  std::string next;
+  int count = 0;
+  while (std::getline(lines, next)) {
+    count += next == line ? 1 : 0;
+  }
+  return count;
+}
+
+// The folder tree of a fixture's sources: what a mount of that fixture must show.
+std::string Sources(const std::string& name) {
+  return kFixtures + "/src/" + name;
+}
+
+class VornmountTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+  void SetUp() override {
+    char pattern[] = "/tmp/vornmount-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    FFolder = fs::canonical(pattern).string();
+    FMountPoint = FFolder + "/mnt";
+    ASSERT_EQ(mkdir(FMountPoint.c_str(), 0755), 0);
+  }
+
+  void TearDown() override {
+    for (int i = 0; i < 4 && IsMountedAt(FMountPoint); ++i) {
+      umount2(FMountPoint.c_str(), i == 0 ? UMOUNT_NOFOLLOW : MNT_FORCE | MNT_DETACH);
+    }
+    EXPECT_TRUE(ReapOrphans()) << "a background server did not end after its unmount";
+    std::error_code ignored;
+    fs::remove_all(FFolder, ignored);
+  }
+
+  // Waits for the processes that --background left to this subreaper; true when all
+  // ended by themselves within kTimeout (the rest are killed). Their exit codes land in
+  // FOrphanCodes.
+  bool ReapOrphans() {
+    auto deadline = Clock::now() + kTimeout;
+    for (;;) {
+      int status = 0;
+      pid_t pid = waitpid(-1, &status, WNOHANG);
+      if (pid > 0) {
+        FOrphanCodes.push_back(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        continue;
+      }
+      if (pid < 0) {
+        return true;  // no child left
+      }
+      if (Clock::now() > deadline) {
+        for (pid_t child : ChildPids()) {
+          kill(child, SIGKILL);
+        }
+        while (waitpid(-1, nullptr, 0) > 0) {
+        }
+        return false;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  // The processes whose parent is this one.
+  static std::vector<pid_t> ChildPids() {
+    std::vector<pid_t> result;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::ifstream status(entry.path() / "status");
+      std::string line;
+      while (std::getline(status, line)) {
+        if (line.rfind("PPid:", 0) == 0) {
+          if (std::stoi(line.substr(5)) == getpid()) {
+            result.push_back(std::stoi(entry.path().filename().string()));
+          }
+          break;
+        }
+      }
+    }
+    return result;
+  }
+
+  // `diff -r` of a tree against the mount point: true when they are the same.
+  ::testing::AssertionResult SameTree(const std::string& expected) {
+    TRun diff = RunProgram({"/usr/bin/diff", "-r", expected, FMountPoint});
+    if (diff.Code == 0) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "diff -r " << expected << ": " << Describe(diff);
+  }
+
+  std::string FFolder;
+  std::string FMountPoint;
+  std::vector<int> FOrphanCodes;
+};
+
+// ---------------------------------------------------------------------------------------
+// The command line itself.
+
+TEST_F(VornmountTest, UsageErrorsExitWithTwoAndSayWhy) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{}, "ARCHIVE and MOUNTPOINT are missing"},
+      {{"a.7z"}, "MOUNTPOINT is missing"},
+      {{"a.7z", "mnt", "extra"}, "too many arguments, from 'extra' on"},
+      {{"--bogus", "a.7z", "mnt"}, "unknown option '--bogus'"},
+      {{"-s", "disk", "a.7z", "mnt"}, "unknown store 'disk'"},
+      {{"a.7z", "mnt", "-s"}, "-s needs a store"},
+      {{"-pone", "--password-stdin", "a.7z", "mnt"}, "the password is given more than once"},
+      {{"-p", "-p", "a.7z", "mnt"}, "the password is given more than once"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{kProgram};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    TRun run = RunProgram(args);
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(run.Code, 2) << Describe(run);
+    EXPECT_NE(run.Err.find("vornmount: " + c.error), std::string::npos) << run.Err;
+    EXPECT_NE(run.Err.find("--help"), std::string::npos) << run.Err;
+    EXPECT_EQ(run.Out, "");
+  }
+}
+
+TEST_F(VornmountTest, HelpAndVersionPrintAndExitWithZero) {
+  TRun help = RunProgram({kProgram, "--help"});
+  EXPECT_EQ(help.Code, 0);
+  EXPECT_EQ(help.Out.rfind("Usage: vornmount [OPTIONS] ARCHIVE MOUNTPOINT\n", 0), 0u) << help.Out;
+  EXPECT_EQ(RunProgram({kProgram, "-h"}).Out, help.Out);
+  TRun version = RunProgram({kProgram, "--version"});
+  EXPECT_EQ(version.Code, 0);
+  EXPECT_EQ(version.Out, "vornmount 1.0.0\n");
+}
+
+TEST_F(VornmountTest, PasswordSwitchesWithoutAnInputFailAtOnce) {
+  // -p without a terminal to ask on, and --password-stdin on an empty input: usage
+  // errors, without waiting for input that never comes.
+  TRun prompt = RunProgram({kProgram, "-p", Fixture("enchead.7z"), FMountPoint});
+  EXPECT_EQ(prompt.Code, 2) << Describe(prompt);
+  EXPECT_NE(prompt.Err.find("no terminal"), std::string::npos) << prompt.Err;
+  TRun stdinPassword =
+      RunProgram({kProgram, "--password-stdin", Fixture("enchead.7z"), FMountPoint}, "");
+  EXPECT_EQ(stdinPassword.Code, 2) << Describe(stdinPassword);
+  EXPECT_NE(stdinPassword.Err.find("no password on standard input"), std::string::npos);
+  EXPECT_FALSE(IsMountedAt(FMountPoint));
+}
+
+// ---------------------------------------------------------------------------------------
+// Mounts that fail.
+
+TEST_F(VornmountTest, FailedMountsPrintTheErrorAndExitWithOne) {
+  std::string file = Fixture("text.txt");
+  struct Case {
+    std::string archive;
+    std::string mountPoint;
+    std::string error;
+  };
+  const Case cases[] = {
+      {Fixture("solid.7z"), FFolder + "/missing",
+       "Mount point '" + FFolder + "/missing' does not exist"},
+      {Fixture("solid.7z"), FFolder + "/missing/deeper",
+       "Mount point '" + FFolder + "/missing/deeper' does not exist"},
+      {Fixture("solid.7z"), file, "Mount point '" + file + "' is not a folder"},
+      {Fixture("missing.7z"), FMountPoint,
+       "Cannot open file \"" + Fixture("missing.7z") + "\". No such file or directory"},
+      {kFixtures, FMountPoint, "'" + kFixtures + "' is a folder, not an archive"},
+      // Not an archive, and archives whose headers cannot be read: the controller's text.
+      {file, FMountPoint, "Cannot open file '" + file + "' as archive"},
+      {Fixture("head.7z"), FMountPoint, "Cannot open file '" + Fixture("head.7z") + "' as archive"},
+      {Fixture("other.zip"), FMountPoint,
+       "Cannot open file '" + Fixture("other.zip") + "' as archive"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.archive + " on " + c.mountPoint);
+    for (bool background : {false, true}) {
+      std::vector<std::string> args{kProgram, c.archive, c.mountPoint};
+      if (background) {
+        args.insert(args.begin() + 1, "--background");
+      }
+      TRun run = RunProgram(args);
+      EXPECT_EQ(run.Code, 1) << Describe(run);
+      EXPECT_EQ(run.Err, c.error + "\n");
+      EXPECT_FALSE(IsMountedAt(c.mountPoint));
+    }
+  }
+  // The truncated archive fails with the engine's detail after the same prefix.
+  TRun truncated = RunProgram({kProgram, Fixture("truncated.7z"), FMountPoint});
+  EXPECT_EQ(truncated.Code, 1) << Describe(truncated);
+  EXPECT_EQ(
+      truncated.Err.rfind("Cannot open file '" + Fixture("truncated.7z") + "' as archive:\n\n", 0),
+      0u)
+      << truncated.Err;
+  EXPECT_TRUE(ReapOrphans());
+  EXPECT_FALSE(IsMountedAt(FMountPoint));
+}
+
+TEST_F(VornmountTest, WithoutFuseTheMountFailsBeforeOpening) {
+  // A private mount namespace whose /dev has no fuse device.
+  TRun run = RunProgram({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                         "mount -t tmpfs none /dev && exec \"$0\" \"$@\"", kProgram,
+                         Fixture("solid.7z"), FMountPoint});
+  EXPECT_EQ(run.Code, 1) << Describe(run);
+  EXPECT_EQ(run.Err,
+            "FUSE is not available: /dev/fuse: No such file or directory (Debian: apt-get "
+            "install fuse3)\n");
+  EXPECT_EQ(run.Out, "");
+}
+
+TEST_F(VornmountTest, EncryptedHeadersWithoutTheRightPasswordFail) {
+  const std::string archive = Fixture("enchead.7z");
+  const std::string expected =
+      "Cannot open file '" + archive + "' as archive:\n\nWrong password?\n";
+  // A wrong password, and none at all with no terminal to ask on.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{kProgram, "-pwrong", archive, FMountPoint},
+        std::vector<std::string>{kProgram, archive, FMountPoint}}) {
+    TRun run = RunProgram(args);
+    EXPECT_EQ(run.Code, 1) << Describe(run);
+    EXPECT_EQ(run.Err, expected);
+    EXPECT_EQ(run.Out, "Opening archive...\n");
+    EXPECT_FALSE(IsMountedAt(FMountPoint));
+  }
+}
+
+TEST_F(VornmountTest, AMountPointThatIsMountedIsRefused) {
+  TRun first = RunProgram({kProgram, "--background", Fixture("solid.7z"), FMountPoint});
+  ASSERT_EQ(first.Code, 0) << Describe(first);
+  const std::string expected = "Mount point '" + FMountPoint +
+                               "' is already mounted; unmount it first (fusermount3 -u " +
+                               FMountPoint + ")\n";
+  for (bool background : {false, true}) {
+    std::vector<std::string> args{kProgram, Fixture("plain.7z"), FMountPoint};
+    if (background) {
+      args.insert(args.begin() + 1, "--background");
+    }
+    TRun second = RunProgram(args);
+    EXPECT_EQ(second.Code, 1) << Describe(second);
+    EXPECT_EQ(second.Err, expected);
+  }
+  // The first mount is untouched.
+  EXPECT_TRUE(SameTree(Sources("solid")));
+  EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+  EXPECT_TRUE(ReapOrphans());
+  EXPECT_EQ(FOrphanCodes, std::vector<int>{0});
+}
+
+// ---------------------------------------------------------------------------------------
+// Mounts that serve.
+
+TEST_F(VornmountTest, ServesEveryStoreKindUntilUnmountedEitherWay) {
+  struct Case {
+    std::string store;
+    // A signal to the program, or 0 for an outside `fusermount3 -u`.
+    int signal;
+  };
+  const Case cases[] = {
+      {"temp", SIGINT},
+      {"memory-temp", SIGTERM},
+      {"memory", 0},
+      {"temp", SIGHUP},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("-s " + c.store + ", signal " + std::to_string(c.signal));
+    TProcess process({kProgram, "-s", c.store, Fixture("solid.7z"), FMountPoint});
+    ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n")) << process.Out();
+    // Announced only once the folder is live.
+    EXPECT_TRUE(IsMountedAt(FMountPoint));
+    EXPECT_TRUE(SameTree(Sources("solid")));
+    if (c.signal != 0) {
+      process.Signal(c.signal);
+    } else {
+      EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+    }
+    EXPECT_EQ(process.Wait(), 0) << process.Out() << process.Err();
+    EXPECT_FALSE(IsMountedAt(FMountPoint));
+    EXPECT_EQ(process.Out().rfind("Opening archive...\nMounted at " + FMountPoint + "\n", 0), 0u)
+        << process.Out();
+    EXPECT_EQ(CountLines(process.Out(), "Unmounted."), 1) << process.Out();
+    EXPECT_EQ(process.Err(), "");
+  }
+}
+
+TEST_F(VornmountTest, BackgroundReturnsOnceLiveAndServesUntilUnmounted) {
+  TRun run =
+      RunProgram({kProgram, "--background", "-s", "memory", Fixture("solid.7z"), FMountPoint});
+  ASSERT_EQ(run.Code, 0) << Describe(run);
+  EXPECT_EQ(run.Out.rfind("Opening archive...\nMounted at " + FMountPoint + "\n", 0), 0u)
+      << run.Out;
+  EXPECT_EQ(run.Err, "");
+  // Live the moment the command returned.
+  EXPECT_TRUE(IsMountedAt(FMountPoint));
+  EXPECT_TRUE(SameTree(Sources("solid")));
+  // The server stays until the folder is unmounted from outside, then ends cleanly.
+  EXPECT_TRUE(ChildPids().size() == 1);
+  EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+  EXPECT_TRUE(ReapOrphans());
+  EXPECT_EQ(FOrphanCodes, std::vector<int>{0});
+  EXPECT_FALSE(IsMountedAt(FMountPoint));
+}
+
+TEST_F(VornmountTest, BackgroundServerEndsCleanlyOnSigterm) {
+  TRun run = RunProgram({kProgram, "--background", Fixture("solid.7z"), FMountPoint});
+  ASSERT_EQ(run.Code, 0) << Describe(run);
+  std::vector<pid_t> servers = ChildPids();
+  ASSERT_EQ(servers.size(), 1u);
+  kill(servers[0], SIGTERM);
+  EXPECT_TRUE(ReapOrphans());
+  EXPECT_EQ(FOrphanCodes, std::vector<int>{0});
+  EXPECT_FALSE(IsMountedAt(FMountPoint));
+}
+
+TEST_F(VornmountTest, PasswordFromStdinOpensEncryptedHeaders) {
+  TProcess process({kProgram, "--password-stdin", Fixture("enchead.7z"), FMountPoint}, false,
+                   false);
+  process.Write(kPassword + "\n");
+  ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+      << process.Out() << process.Err();
+  EXPECT_TRUE(SameTree(Sources("secret")));
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(), 0);
+  EXPECT_EQ(process.Out().find(kPassword), std::string::npos);
+  EXPECT_EQ(process.Err(), "");
+}
+
+TEST_F(VornmountTest, PasswordArgumentLeavesTheVisibleCommandLine) {
+  TProcess process({kProgram, "-p" + kPassword, Fixture("enchead.7z"), FMountPoint});
+  ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+      << process.Out() << process.Err();
+  std::ifstream cmdline("/proc/" + std::to_string(process.Pid()) + "/cmdline");
+  std::string visible((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(visible.find(kPassword), std::string::npos);
+  EXPECT_NE(visible.find(Fixture("enchead.7z")), std::string::npos);  // the rest stays
+  EXPECT_TRUE(SameTree(Sources("secret")));
+  process.Signal(SIGINT);
+  EXPECT_EQ(process.Wait(), 0);
+}
+
+TEST_F(VornmountTest, WrongDataPasswordFailsReadsWithOneMessageEach) {
+  TProcess process({kProgram, "-pwrong", Fixture("encdata.7z"), FMountPoint});
+  ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+      << process.Out() << process.Err();
+  // The names show (the headers are not encrypted); the data does not.
+  TRun list = RunProgram({"/bin/ls", FMountPoint});
+  EXPECT_EQ(list.Out, "alone\none.txt\ntwo.txt\n");
+  for (const char* name : {"one.txt", "one.txt", "alone/three.bin"}) {
+    TRun read = RunProgram({"/bin/cat", FMountPoint + "/" + name});
+    EXPECT_EQ(read.Code, 1) << Describe(read);
+    EXPECT_NE(read.Err.find("Input/output error"), std::string::npos) << read.Err;
+    EXPECT_EQ(read.Out, "");
+  }
+  // Each failed file is reported, and only once however often its read failed.
+  EXPECT_TRUE(process.WaitForError("three.bin\n")) << process.Err();
+  EXPECT_TRUE(process.WaitForError("one.txt\n")) << process.Err();
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(), 0);
+  std::istringstream lines(process.Err());
+  std::vector<std::string> messages;
+  for (std::string line; std::getline(lines, line);) {
+    messages.push_back(line);
+  }
+  ASSERT_EQ(messages.size(), 2u) << process.Err();
+  std::sort(messages.begin(), messages.end());
+  EXPECT_EQ(messages[0], "Data error: alone/three.bin");
+  EXPECT_EQ(messages[1], "Data error: one.txt");
+}
+
+// ---------------------------------------------------------------------------------------
+// On a terminal.
+
+TEST_F(VornmountTest, AsksForThePasswordOnTheTerminalWithoutEcho) {
+  struct Case {
+    bool promptSwitch;  // -p given; otherwise asked after the open failed
+    std::string typed;
+    bool mounts;
+  };
+  const Case cases[] = {
+      {true, kPassword, true},
+      {false, kPassword, true},
+      {false, "wrong", false},  // asked once only
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.promptSwitch ? "-p" : "no -p") + ", typed " + c.typed);
+    std::vector<std::string> args{kProgram, Fixture("enchead.7z"), FMountPoint};
+    if (c.promptSwitch) {
+      args.insert(args.begin() + 1, "-p");
+    }
+    TProcess process(args, true);
+    ASSERT_TRUE(process.WaitForOutput("Password: ")) << process.Out();
+    EXPECT_EQ(process.Out().find("The archive is encrypted.") != std::string::npos, !c.promptSwitch)
+        << process.Out();
+    process.Write(c.typed + "\n");
+    if (c.mounts) {
+      ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint)) << process.Out();
+      EXPECT_TRUE(SameTree(Sources("secret")));
+      process.Signal(SIGINT);
+      EXPECT_EQ(process.Wait(), 0) << process.Out();
+    } else {
+      EXPECT_EQ(process.Wait(), 1) << process.Out();
+      EXPECT_NE(process.Out().find("as archive:\r\n\r\nWrong password?"), std::string::npos)
+          << process.Out();
+      EXPECT_EQ(CountLines(process.Out(), "Password: \r"), 1) << process.Out();
+    }
+    EXPECT_EQ(process.Out().find(c.typed), std::string::npos) << "echoed: " << process.Out();
+    EXPECT_FALSE(IsMountedAt(FMountPoint));
+  }
+}
+
+}  // namespace
