@@ -30,11 +30,8 @@
 #include "model/vrnPlugins.h"
 #include "platform/vrnFiles.h"
 #include "platform/vrnTime.h"
+#include "tests/support/vrnFixtures.h"
 #include "vfs/vrnData.h"
-
-#ifndef VRN_FIXTURE_DIR
-#error "VRN_FIXTURE_DIR must name the folder of the generated fixtures"
-#endif
 
 // How test names and failure messages show a store kind.
 static const char* KindName(TvrnStoreKind kind) {
@@ -53,81 +50,6 @@ static void PrintTo(TvrnStoreKind kind, std::ostream* os) {
 }
 
 namespace {
-
-// The password of the encrypted fixtures (make_fixtures.py).
-const UString kPassword = u"p\u00e4ssw\u00f6rd\U0001F511";
-
-// A fixture file as this program's file functions take it. Under Wine the Linux root
-// is drive Z:.
-UString FixturePath(const std::string& name) {
-  std::string folder = VRN_FIXTURE_DIR;
-#if defined(_WIN32)
-  if (!folder.empty() && folder[0] == '/') {
-    folder = "Z:" + folder;
-  }
-  std::replace(folder.begin(), folder.end(), '/', '\\');
-  return FromUtf8(folder + "\\" + name);
-#else
-  return FromUtf8(folder + "/" + name);
-#endif
-}
-
-// One entry of an archive as 7z lists it.
-struct TListedEntry {
-  std::string Path;  // UTF-8, with "/" between names
-  bool Folder = false;
-  std::uint64_t Size = 0;
-  std::optional<std::string> Attributes;                     // the listing's letters ("RHSDA...")
-  std::optional<std::uint64_t> Modified, Created, Accessed;  // FILETIME ticks
-  std::optional<std::uint32_t> Crc;
-  std::optional<std::uint32_t> Block;
-  bool Broken = false;  // 7z t reports the entry's data as bad
-};
-
-// The listing that make_fixtures.py wrote for fixture Name ("solid" for solid.7z).
-std::vector<TListedEntry> ReadListing(const std::string& name) {
-  std::ifstream in(ToUtf8(FixturePath(name + ".tsv")), std::ios::binary);
-  EXPECT_TRUE(in) << name << ".tsv is missing";
-  std::vector<TListedEntry> entries;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> c;
-    std::stringstream columns(line);
-    std::string column;
-    while (std::getline(columns, column, '\t')) {
-      c.push_back(column);
-    }
-    if (c.size() != 10) {
-      ADD_FAILURE() << name << ".tsv: bad line '" << line << "'";
-      continue;
-    }
-    auto number = [](const std::string& text, int base) -> std::optional<std::uint64_t> {
-      if (text == "-") {
-        return std::nullopt;
-      }
-      return std::stoull(text, nullptr, base);
-    };
-    TListedEntry e;
-    e.Path = c[0];
-    e.Folder = c[1] == "1";
-    e.Size = std::stoull(c[2]);
-    if (c[3] != "-") {
-      e.Attributes = c[3];
-    }
-    e.Modified = number(c[4], 10);
-    e.Created = number(c[5], 10);
-    e.Accessed = number(c[6], 10);
-    if (auto crc = number(c[7], 16)) {
-      e.Crc = static_cast<std::uint32_t>(*crc);
-    }
-    if (auto block = number(c[8], 10)) {
-      e.Block = static_cast<std::uint32_t>(*block);
-    }
-    e.Broken = c[9] == "1";
-    entries.push_back(e);
-  }
-  return entries;
-}
 
 // The path the tree gives a listed entry before FixNames.
 UString ExpectedTreePath(const TListedEntry& entry) {
@@ -164,26 +86,6 @@ DWORD ExpectedAttributes(const TListedEntry& entry) {
     return result | 0x10;
   }
   return result == 0 ? 0x80 : result;
-}
-
-// CRC-32 as 7z computes it.
-std::uint32_t UpdateCrc(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) {
-        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      }
-      t[i] = c;
-    }
-    return t;
-  }();
-  crc = ~crc;
-  for (std::size_t i = 0; i < size; ++i) {
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  }
-  return ~crc;
 }
 
 // What a store holds: its size as read back and the CRC-32 of its bytes.
@@ -330,7 +232,7 @@ const TOpenCase kOpenCases[] = {
     {"damaged.7z", u"", ooOpens},
     {"encdata.7z", u"", ooOpens},
     {"encdata.7z", u"wrong", ooOpens},
-    {"enchead.7z", kPassword, ooOpens},
+    {"enchead.7z", kFixturePassword, ooOpens},
     {"enchead.7z", u"", ooWrongPassword},
     {"enchead.7z", u"wrong", ooWrongPassword},
     {"enchead.7z", u"P\u00e4ssw\u00f6rd", ooWrongPassword},
@@ -474,9 +376,10 @@ std::string FixtureName(const testing::TestParamInfo<TFixture>& info) {
 }
 
 const TFixture kImportFixtures[] = {
-    {"plain", u""},         {"solid", u""},       {"names", u""},   {"attrs", u""},
-    {"noattr", u""},        {"noname.data", u""}, {"empty", u""},   {"encdata", u""},
-    {"enchead", kPassword}, {"long", u""},        {"damaged", u""},
+    {"plain", u""}, {"solid", u""},   {"names", u""},
+    {"attrs", u""}, {"noattr", u""},  {"noname.data", u""},
+    {"empty", u""}, {"encdata", u""}, {"enchead", kFixturePassword},
+    {"long", u""},  {"damaged", u""},
 };
 INSTANTIATE_TEST_SUITE_P(Engine, EngineImportTest, testing::ValuesIn(kImportFixtures), FixtureName);
 
@@ -635,9 +538,16 @@ TEST_P(EngineExtractTest, EveryFileComesOutAsListed) {
 
 std::vector<TExtractCase> ExtractCases() {
   const TFixture fixtures[] = {
-      {"plain", u""},  {"solid", u""},       {"names", u""},         {"attrs", u""},
-      {"noattr", u""}, {"noname.data", u""}, {"encdata", kPassword}, {"enchead", kPassword},
-      {"long", u""},   {"damaged", u""},
+      {"plain", u""},
+      {"solid", u""},
+      {"names", u""},
+      {"attrs", u""},
+      {"noattr", u""},
+      {"noname.data", u""},
+      {"encdata", kFixturePassword},
+      {"enchead", kFixturePassword},
+      {"long", u""},
+      {"damaged", u""},
   };
   std::vector<TExtractCase> cases;
   for (const TFixture& f : fixtures) {

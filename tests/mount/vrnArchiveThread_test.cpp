@@ -13,32 +13,11 @@
 #include "model/vrnPlugins.h"
 #include "mount/vrnArchiveThread.h"
 #include "platform/vrnErrors.h"
-
-#ifndef VRN_FIXTURE_DIR
-#error "VRN_FIXTURE_DIR must name the folder of the generated fixtures"
-#endif
+#include "tests/support/vrnFixtures.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// The password of the encrypted fixtures (make_fixtures.py).
-const UString kPassword = u"p\u00e4ssw\u00f6rd\U0001F511";
-
-// A fixture file as this program's file functions take it; under Wine the Linux root is
-// drive Z:.
-UString FixturePath(const std::string& name) {
-  std::string folder = VRN_FIXTURE_DIR;
-#if defined(_WIN32)
-  if (!folder.empty() && folder[0] == '/') {
-    folder = "Z:" + folder;
-  }
-  std::replace(folder.begin(), folder.end(), '/', '\\');
-  return FromUtf8(folder + "\\" + name);
-#else
-  return FromUtf8(folder + "/" + name);
-#endif
-}
 
 UString CannotOpen(const UString& fileName) {
   return u"Cannot open file '" + fileName + u"' as archive";
@@ -75,7 +54,7 @@ TEST_F(ArchiveThreadTest, OpensAnArchiveOrKeepsOneTextForTheFailure) {
   };
   const Case cases[] = {
       {FixturePath("solid.7z"), u"", u""},
-      {encrypted, kPassword, u""},
+      {encrypted, kFixturePassword, u""},
       // No plug-in recognises it and none raised: the text alone, no ":" after it.
       {notAnArchive, u"", CannotOpen(notAnArchive)},
       // The plug-in raised: its message after ":" and two line breaks.

@@ -22,6 +22,7 @@
 #include "model/vrnPlugins.h"
 #include "mount/vrnSource.h"
 #include "platform/vrnErrors.h"
+#include "tests/support/vrnFixtures.h"
 
 #if defined(_WIN32)
 #include "tests/dokan_standin/dokan_standin.h"
@@ -34,30 +35,11 @@
 #include <sstream>
 #endif
 
-#ifndef VRN_FIXTURE_DIR
-#error "VRN_FIXTURE_DIR must name the folder of the generated fixtures"
-#endif
-
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-
-// A fixture file as this program's file functions take it; under Wine the Linux root is
-// drive Z:.
-UString FixturePath(const std::string& name) {
-  std::string folder = VRN_FIXTURE_DIR;
-#if defined(_WIN32)
-  if (!folder.empty() && folder[0] == '/') {
-    folder = "Z:" + folder;
-  }
-  std::replace(folder.begin(), folder.end(), '/', '\\');
-  return FromUtf8(folder + "\\" + name);
-#else
-  return FromUtf8(folder + "/" + name);
-#endif
-}
 
 using TLog = std::vector<std::string>;
 

@@ -36,81 +36,12 @@
 #include "model/vrnPlugins.h"
 #include "mount/vrnArchiveThread.h"
 #include "platform/vrnTime.h"
+#include "tests/support/vrnFixtures.h"
 #include "vfs/vrnDrivoArchive.h"
-
-#ifndef VRN_FIXTURE_DIR
-#error "VRN_FIXTURE_DIR must name the folder of the generated fixtures"
-#endif
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// The password of the encrypted fixtures (make_fixtures.py).
-const UString kPassword = u"p\u00e4ssw\u00f6rd\U0001F511";
-
-std::string FixturePath(const std::string& name) {
-  return std::string(VRN_FIXTURE_DIR) + "/" + name;
-}
-
-// One entry of an archive as 7z lists it in NAME.tsv (make_fixtures.py).
-struct TListedEntry {
-  std::string Path;
-  bool Folder = false;
-  std::uint64_t Size = 0;
-  std::optional<std::uint64_t> Modified;  // FILETIME ticks
-  std::uint32_t Crc = 0;
-  bool Broken = false;  // 7z t reports the entry's data as bad
-};
-
-std::vector<TListedEntry> ReadListing(const std::string& name) {
-  std::ifstream in(FixturePath(name + ".tsv"), std::ios::binary);
-  EXPECT_TRUE(in) << name << ".tsv is missing";
-  std::vector<TListedEntry> entries;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> c;
-    std::stringstream columns(line);
-    std::string column;
-    while (std::getline(columns, column, '\t')) {
-      c.push_back(column);
-    }
-    if (c.size() != 10) {
-      ADD_FAILURE() << name << ".tsv: bad line '" << line << "'";
-      continue;
-    }
-    TListedEntry e;
-    e.Path = c[0];
-    e.Folder = c[1] == "1";
-    e.Size = std::stoull(c[2]);
-    if (c[4] != "-") {
-      e.Modified = std::stoull(c[4]);
-    }
-    e.Crc = c[7] == "-" ? 0 : static_cast<std::uint32_t>(std::stoul(c[7], nullptr, 16));
-    e.Broken = c[9] == "1";
-    entries.push_back(e);
-  }
-  return entries;
-}
-
-std::uint32_t UpdateCrc(std::uint32_t crc, const std::uint8_t* data, std::size_t size) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) {
-        c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      }
-      t[i] = c;
-    }
-    return t;
-  }();
-  crc = ~crc;
-  for (std::size_t i = 0; i < size; ++i) {
-    crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  }
-  return ~crc;
-}
 
 // What reading a whole file through the mount gave.
 struct TReadResult {
@@ -225,7 +156,7 @@ class DrivoArchiveFuseTest : public testing::Test {
   bool Mount(const std::string& file,
              const UString& password = u"",
              TvrnStoreKind kind = skMemoryAndTempFile) {
-    FArchiveThread = std::make_unique<TvrnArchiveThread>(FromUtf8(FixturePath(file)), password);
+    FArchiveThread = std::make_unique<TvrnArchiveThread>(FixturePath(file), password);
     FArchiveThread->Start();
     FThread = std::make_unique<TCountingDrivo>(FromUtf8(FFolder), FArchiveThread.get(), kind);
     FThread->Start();
@@ -349,7 +280,7 @@ TEST_P(DrivoArchiveFuseFilesTest, EveryEntryStatsAndReadsAsListed) {
     } else {
       EXPECT_EQ(read.Error, 0) << std::strerror(read.Error);
       EXPECT_EQ(read.Size, e.Size);
-      EXPECT_EQ(read.Crc, e.Crc);
+      EXPECT_EQ(read.Crc, e.Crc.value_or(0));
     }
   }
   // A failed read leaves its message; good reads leave none.
@@ -369,8 +300,8 @@ std::vector<TMountCase> MountCases() {
   for (const char* name : {"names", "attrs", "noattr", "noname.data"}) {
     cases.push_back({name, u"", skMemoryAndTempFile});
   }
-  cases.push_back({"encdata", kPassword, skMemoryAndTempFile});
-  cases.push_back({"enchead", kPassword, skTempFile});
+  cases.push_back({"encdata", kFixturePassword, skMemoryAndTempFile});
+  cases.push_back({"enchead", kFixturePassword, skTempFile});
   return cases;
 }
 
@@ -463,7 +394,7 @@ TEST_F(DrivoArchiveFuseTest, LookupsThatDifferOnlyInCaseFindTheItem) {
     TReadResult read = ReadWhole(FFolder + name);
     EXPECT_EQ(read.Error, 0);
     EXPECT_EQ(read.Size, 40000u);
-    EXPECT_EQ(read.Crc, listing[4].Crc);  // s/f2.txt
+    EXPECT_EQ(read.Crc, listing[4].Crc.value_or(0));  // s/f2.txt
   }
   EXPECT_EQ(::stat((FFolder + "/S/F8.TXT").c_str(), &st), -1);
   EXPECT_EQ(errno, ENOENT);
@@ -501,7 +432,7 @@ TEST_F(DrivoArchiveFuseTest, EveryChangeIsRefusedAsReadOnly) {
   struct statvfs volume {};
   struct statvfs disk {};
   ASSERT_EQ(::statvfs(FFolder.c_str(), &volume), 0);
-  ASSERT_EQ(::statvfs(VRN_FIXTURE_DIR, &disk), 0);
+  ASSERT_EQ(::statvfs(ToUtf8(FixtureFolder()).c_str(), &disk), 0);
   EXPECT_NE(volume.f_flag & ST_RDONLY, 0u);
   EXPECT_EQ(volume.f_namemax, 255u);
   EXPECT_EQ(std::uint64_t(volume.f_blocks) * volume.f_frsize / 4096,
@@ -577,7 +508,7 @@ TEST_F(DrivoArchiveFuseTest, SixteenReadersOfOneSolidBlockGetTheirBytesFromOneEx
     const TListedEntry& e = listing[chosen[i]];
     EXPECT_EQ(results[i].Error, 0) << "reader " << i << ": " << e.Path;
     EXPECT_EQ(results[i].Size, e.Size) << "reader " << i << ": " << e.Path;
-    EXPECT_EQ(results[i].Crc, e.Crc) << "reader " << i << ": " << e.Path;
+    EXPECT_EQ(results[i].Crc, e.Crc.value_or(0)) << "reader " << i << ": " << e.Path;
   }
   EXPECT_EQ(FThread->ExtractionCount(), 1u);
   EXPECT_TRUE(Messages().empty());

@@ -27,6 +27,7 @@
 #include "mount/vrnArchiveThread.h"
 #include "platform/vrnErrors.h"
 #include "platform/vrnFiles.h"
+#include "tests/support/vrnFixtures.h"
 #include "vfs/vrnDrivoArchive.h"
 
 #if !defined(_WIN32)
@@ -35,37 +36,9 @@
 #include <filesystem>
 #endif
 
-#ifndef VRN_FIXTURE_DIR
-#error "VRN_FIXTURE_DIR must name the folder of the generated fixtures"
-#endif
-
 namespace {
 
 using namespace std::chrono_literals;
-
-// The password of the encrypted fixtures (make_fixtures.py).
-const UString kPassword = u"p\u00e4ssw\u00f6rd\U0001F511";
-
-// The folder of the fixtures, and a fixture in it, as this program's file functions take
-// them. Under Wine the Linux root is drive Z:.
-UString FixtureFolder() {
-  std::string folder = VRN_FIXTURE_DIR;
-#if defined(_WIN32)
-  if (!folder.empty() && folder[0] == '/') {
-    folder = "Z:" + folder;
-  }
-  std::replace(folder.begin(), folder.end(), '/', '\\');
-#endif
-  return FromUtf8(folder);
-}
-
-UString FixturePath(const std::string& name) {
-#if defined(_WIN32)
-  return FixtureFolder() + u"\\" + FromUtf8(name);
-#else
-  return FixtureFolder() + u"/" + FromUtf8(name);
-#endif
-}
 
 // A path as a failed read's message shows it: "\" between names on Windows, "/" on Linux.
 UString MessagePathOf(UString windowsPath) {
@@ -800,7 +773,7 @@ TEST_F(DrivoArchiveTest, AWrongDataPasswordGivesDataErrorAndOneMessagePerFailedR
   EXPECT_TRUE(v.Messages().empty());
 
   // The right password reads the same file.
-  TVolume& right = OpenFixture("encdata.7z", kPassword);
+  TVolume& right = OpenFixture("encdata.7z", kFixturePassword);
   EXPECT_EQ(right.ReadPath(u"\\one.txt", bytes), STATUS_SUCCESS);
   EXPECT_EQ(bytes.size(), 3000u);
 }

@@ -1,0 +1,38 @@
+// The generated 7z fixtures as tests reach them: their paths, their password, and the
+// listing that tests/fixtures/make_fixtures.py wrote for each (what 7z itself reports).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/vrnStrings.h"
+
+// The password of the encrypted fixtures.
+inline const UString kFixturePassword = u"p\u00e4ssw\u00f6rd\U0001F511";
+
+// The folder of the fixtures as this program's file functions take it; under Wine the
+// Linux root is drive Z:.
+UString FixtureFolder();
+// A fixture file in that folder.
+UString FixturePath(const std::string& name);
+
+// One entry of an archive as 7z lists it.
+struct TListedEntry {
+  std::string Path;  // UTF-8, with "/" between names
+  bool Folder = false;
+  std::uint64_t Size = 0;
+  std::optional<std::string> Attributes;                     // the listing's letters ("RHSDA...")
+  std::optional<std::uint64_t> Modified, Created, Accessed;  // FILETIME ticks
+  std::optional<std::uint32_t> Crc;
+  std::optional<std::uint32_t> Block;
+  bool Broken = false;  // 7z t reports the entry's data as bad
+};
+
+// The listing of fixture Name ("solid" for solid.7z), in the archive's entry order.
+std::vector<TListedEntry> ReadListing(const std::string& name);
+
+// CRC-32 as 7z computes it, continued from Crc (0 to start).
+std::uint32_t UpdateCrc(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
