@@ -200,9 +200,9 @@ TEST(FileTimeTest, ConvertsToUnixTime) {
   for (const Case& c : cases) {
     FILETIME time = UInt64ToFileTime(c.ticks);
     EXPECT_EQ(FileTimeToUInt64(time), c.ticks);
-    timespec spec = FileTimeToTimespec(time);
-    EXPECT_EQ(static_cast<long long>(spec.tv_sec), c.seconds);
-    EXPECT_EQ(spec.tv_nsec, c.nanoseconds);
+    timespec unixTime = FileTimeToTimespec(time);
+    EXPECT_EQ(static_cast<long long>(unixTime.tv_sec), c.seconds);
+    EXPECT_EQ(unixTime.tv_nsec, c.nanoseconds);
   }
 }
 
