@@ -528,12 +528,16 @@ class TqevSevenZipExtractCallback final : public TInterfacedObject<IArchiveExtra
     return kUsePassword;
   }
 
+  // The file the engine numbers Index (its archive index); nil for a folder.
+  TComPtr<IvrnFile> FileAt(UInt32 index) {
+    return TComPtr<IvrnBaseItem>(FArchive->GetItem(static_cast<std::int32_t>(index)))
+        .Query<IvrnFile>();
+  }
+
   TComPtr<ISequentialOutStream> GetStream(UInt32 index) override {
     FCurrentFile.Reset();
     FCurrentFileSkipped = false;
-    TComPtr<IvrnFile> file =
-        TComPtr<IvrnBaseItem>(FArchive->GetItem(static_cast<std::int32_t>(index)))
-            .Query<IvrnFile>();
+    TComPtr<IvrnFile> file = FileAt(index);
     if (!file) {
       throw EOleError(E_NOINTERFACE, OleErrorMessage(E_NOINTERFACE));
     }
@@ -559,9 +563,7 @@ class TqevSevenZipExtractCallback final : public TInterfacedObject<IArchiveExtra
     // block), its failed result is still the file's outcome: record it, so that every
     // read does not run the whole block again to learn the same error.
     FCurrentFile.Reset();
-    TComPtr<IvrnFile> file =
-        TComPtr<IvrnBaseItem>(FArchive->GetItem(static_cast<std::int32_t>(index)))
-            .Query<IvrnFile>();
+    TComPtr<IvrnFile> file = FileAt(index);
     if (file && !file->IsExtracted()) {
       FCurrentFile = file;
       FCurrentFileSkipped = true;

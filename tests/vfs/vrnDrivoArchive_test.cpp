@@ -13,11 +13,9 @@
 #include <cctype>
 #include <chrono>
 #include <cstdint>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,7 +67,7 @@ std::uint32_t Utf16LeCrc32(const UString& text) {
   return BitwiseCrc32(bytes.data(), bytes.size());
 }
 
-// Size and CRC of one file as 7z lists it in NAME.tsv (make_fixtures.py).
+// Size and CRC of one file as 7z lists it.
 struct TListedFile {
   std::uint64_t Size = 0;
   std::uint32_t Crc = 0;
@@ -77,24 +75,14 @@ struct TListedFile {
 
 // The files of fixture Name by their Windows-style path ("s\f1.txt").
 std::map<UString, TListedFile> ReadListedFiles(const std::string& name) {
-  std::ifstream in(ToUtf8(FixturePath(name + ".tsv")), std::ios::binary);
-  EXPECT_TRUE(in) << name << ".tsv is missing";
   std::map<UString, TListedFile> files;
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> c;
-    std::stringstream columns(line);
-    std::string column;
-    while (std::getline(columns, column, '\t')) {
-      c.push_back(column);
-    }
-    if (c.size() != 10 || c[1] == "1") {
+  for (const TListedEntry& entry : ReadListing(name)) {
+    if (entry.Folder) {
       continue;
     }
-    UString path = FromUtf8(c[0]);
+    UString path = FromUtf8(entry.Path);
     std::replace(path.begin(), path.end(), u'/', u'\\');
-    files[path] = {std::stoull(c[2]),
-                   c[7] == "-" ? 0u : std::uint32_t(std::stoul(c[7], nullptr, 16))};
+    files[path] = {entry.Size, entry.Crc.value_or(0)};
   }
   return files;
 }
