@@ -82,9 +82,21 @@ constexpr char kMountType[] = "fuse.vornmount";
 constexpr std::chrono::seconds kFusermountTimeout{5};
 
 // One open FUSE file handle: the Dokan file info of that handle and its file name.
+// One entry of a folder listing as FUSE takes it.
+struct TListedEntry {
+  std::string Name;
+  struct stat Stat {};
+  // Stat holds what a lookup of the entry answers (the file index included), not just
+  // what the listing gave.
+  bool Complete = false;
+};
+
 struct TFuseHandle {
   DOKAN_FILE_INFO Info{};
   UString FileName;
+  // A folder's listing, taken whole when a read of it starts at offset 0 and served in
+  // parts from here; the kernel sends one folder handle's reads one at a time.
+  std::vector<TListedEntry> Listing;
 };
 
 // One running DokanMain: its volume, its mount and the state that unmount requests see.
@@ -132,9 +144,8 @@ TRegistry& Registry() {
 
 // The state of one listing, reached from FillFindData through ProcessingContext.
 struct TFillState {
-  void* Buffer;
-  fuse_fill_dir_t Filler;
   const TFuseInstance* Instance;
+  std::vector<TListedEntry>* Listing;
   // Set when an entry could not be added; the listing then fails with it.
   int Error = 0;
 };
@@ -267,6 +278,34 @@ int StatThroughHandle(const TFuseInstance& instance,
   return 0;
 }
 
+// The file information of the item at the FUSE path Path, through a transient handle
+// opened for attributes alone, as Windows opens one for a query by name.
+int StatPath(const TFuseInstance& instance, std::string_view path, struct stat& st) {
+  std::optional<UString> fileName = WindowsPathFromFuse(path);
+  if (!fileName) {
+    return ENOENT;
+  }
+  DOKAN_FILE_INFO info = NewFileInfo(instance);
+  NTSTATUS status =
+      CallCreateFile(instance, *fileName, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0, info);
+  if (status < 0) {
+    return ErrnoFromNtStatus(status);
+  }
+  int error = StatThroughHandle(instance, *fileName, info, st);
+  CallCleanupAndClose(instance, *fileName, info);
+  return error;
+}
+
+// The FUSE path of the entry Name of the folder at FolderPath.
+std::string ChildPath(std::string_view folderPath, std::string_view name) {
+  std::string path(folderPath);
+  if (path.empty() || path.back() != '/') {
+    path += '/';
+  }
+  path += name;
+  return path;
+}
+
 int WINAPI FillFindData(PWIN32_FIND_DATAW data, PDOKAN_FILE_INFO info) {
   auto* state = info != nullptr ? static_cast<TFillState*>(info->ProcessingContext) : nullptr;
   if (state == nullptr || data == nullptr) {
@@ -277,17 +316,47 @@ int WINAPI FillFindData(PWIN32_FIND_DATAW data, PDOKAN_FILE_INFO info) {
     if (name.empty()) {
       return 0;
     }
-    struct stat st {};
-    StatFromFindData(*data, state->Instance->Uid, state->Instance->Gid, st);
-    if (state->Filler(state->Buffer, name.c_str(), &st, 0, fuse_fill_dir_flags(0)) != 0) {
-      state->Error = ENOMEM;  // libfuse collects the whole listing; it fails only for memory
-      return 1;
-    }
+    TListedEntry& entry = state->Listing->emplace_back();
+    entry.Name = std::move(name);
+    StatFromFindData(*data, state->Instance->Uid, state->Instance->Gid, entry.Stat);
     return 0;
+  } catch (const std::bad_alloc&) {
+    state->Error = ENOMEM;
+    return 1;
   } catch (...) {
     state->Error = EIO;
     return 1;
   }
+}
+
+// Lists the folder of Handle into its Listing, "." and ".." first; the errno on failure.
+int ListFolder(const TFuseInstance& instance, TFuseHandle& handle) {
+  const DOKAN_OPERATIONS& operations = *instance.Operations;
+  if (operations.FindFiles == nullptr && operations.FindFilesWithPattern == nullptr) {
+    return ENOSYS;
+  }
+  handle.Listing.clear();
+  for (const char* name : {".", ".."}) {
+    TListedEntry& entry = handle.Listing.emplace_back();
+    entry.Name = name;
+    entry.Stat.st_mode = S_IFDIR | 0555;
+    entry.Stat.st_ino = kUnknownIno;
+  }
+  TFillState state{.Instance = &instance, .Listing = &handle.Listing};
+  // Each listing gets its own file info, whose ProcessingContext leads FillFindData back
+  // to this state; a context the handler sets is kept for the handle.
+  DOKAN_FILE_INFO info = handle.Info;
+  info.ProcessingContext = &state;
+  NTSTATUS status =
+      operations.FindFiles != nullptr
+          ? operations.FindFiles(handle.FileName.c_str(), FillFindData, &info)
+          : operations.FindFilesWithPattern(handle.FileName.c_str(), u"*", FillFindData, &info);
+  handle.Info.Context = info.Context;
+  int error = status < 0 ? ErrnoFromNtStatus(status) : state.Error;
+  if (error != 0) {
+    handle.Listing.clear();
+  }
+  return error;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -317,19 +386,7 @@ int FsGetattr(const char* path, struct stat* st, fuse_file_info* fi) noexcept tr
   if (TFuseHandle* handle = HandleOf(fi)) {
     return -StatThroughHandle(instance, handle->FileName, handle->Info, *st);
   }
-  std::optional<UString> fileName = WindowsPathFromFuse(path != nullptr ? path : "");
-  if (!fileName) {
-    return -ENOENT;
-  }
-  DOKAN_FILE_INFO info = NewFileInfo(instance);
-  NTSTATUS status =
-      CallCreateFile(instance, *fileName, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0, info);
-  if (status < 0) {
-    return -ErrnoFromNtStatus(status);
-  }
-  int error = StatThroughHandle(instance, *fileName, info, *st);
-  CallCleanupAndClose(instance, *fileName, info);
-  return -error;
+  return -StatPath(instance, path != nullptr ? path : "", *st);
 } catch (...) {
   return -EIO;
 }
@@ -510,43 +567,46 @@ int FsStatfs(const char*, struct statvfs* st) noexcept try {
   return -EIO;
 }
 
-int FsReaddir(const char*,
+int FsReaddir(const char* path,
               void* buffer,
               fuse_fill_dir_t filler,
-              off_t,
+              off_t offset,
               fuse_file_info* fi,
-              fuse_readdir_flags) noexcept try {
+              fuse_readdir_flags flags) noexcept try {
   const TFuseInstance& instance = CurrentInstance();
   TFuseHandle* handle = HandleOf(fi);
   if (handle == nullptr) {
     return -EBADF;
   }
-  const DOKAN_OPERATIONS& operations = *instance.Operations;
-  if (operations.FindFiles == nullptr && operations.FindFilesWithPattern == nullptr) {
-    return -ENOSYS;
+  if (offset <= 0 || handle->Listing.empty()) {
+    if (int error = ListFolder(instance, *handle); error != 0) {
+      return -error;
+    }
   }
-  struct stat folder {};
-  folder.st_mode = S_IFDIR | 0555;
-  folder.st_ino = kUnknownIno;
-  // Offsets of 0 let libfuse collect the whole listing in one call and serve it in parts.
-  if (filler(buffer, ".", &folder, 0, fuse_fill_dir_flags(0)) != 0 ||
-      filler(buffer, "..", &folder, 0, fuse_fill_dir_flags(0)) != 0) {
-    return -ENOMEM;
+  // Entry i goes out with offset i + 1, where the next read starts, until the kernel's
+  // buffer is full. With readdirplus the kernel takes each entry's attributes for what
+  // a lookup would answer, so they come from the same query as a lookup's, once per
+  // entry; an entry whose query fails goes out without them.
+  bool plus = (flags & FUSE_READDIR_PLUS) != 0 && path != nullptr;
+  for (std::size_t i = static_cast<std::size_t>(std::max<off_t>(offset, 0));
+       i < handle->Listing.size(); ++i) {
+    TListedEntry& entry = handle->Listing[i];
+    bool dots = i < 2;
+    if (plus && !dots && !entry.Complete) {
+      struct stat st {};
+      if (StatPath(instance, ChildPath(path, entry.Name), st) == 0) {
+        entry.Stat = st;
+        entry.Complete = true;
+      }
+    }
+    auto fill = plus && entry.Complete ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0);
+    if (filler(buffer, entry.Name.c_str(), &entry.Stat, static_cast<off_t>(i + 1), fill) != 0) {
+      break;
+    }
   }
-  TFillState state{.Buffer = buffer, .Filler = filler, .Instance = &instance};
-  // Each listing gets its own file info, whose ProcessingContext leads FillFindData back
-  // to this state; a context the handler sets is kept for the handle.
-  DOKAN_FILE_INFO info = handle->Info;
-  info.ProcessingContext = &state;
-  NTSTATUS status =
-      operations.FindFiles != nullptr
-          ? operations.FindFiles(handle->FileName.c_str(), FillFindData, &info)
-          : operations.FindFilesWithPattern(handle->FileName.c_str(), u"*", FillFindData, &info);
-  handle->Info.Context = info.Context;
-  if (status < 0) {
-    return -ErrnoFromNtStatus(status);
-  }
-  return -state.Error;
+  return 0;
+} catch (const std::bad_alloc&) {
+  return -ENOMEM;
 } catch (...) {
   return -EIO;
 }

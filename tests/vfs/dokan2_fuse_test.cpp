@@ -211,6 +211,9 @@ struct TCreateCall {
 class TMemDrivo : public TvrnDrivoThread {
  public:
   static constexpr DWORD kReadPiece = 1000;
+  // The files of \many and the file index of the first.
+  static constexpr int kManyFiles = 600;
+  static constexpr ULONGLONG kManyFirstIndex = 1000;
 
   TMemDrivo(UString mountPoint, ULONG options, bool singleThread)
       : FRequest(std::move(mountPoint)), FOpts(options), FSingleThread(singleThread) {
@@ -254,6 +257,14 @@ class TMemDrivo : public TvrnDrivoThread {
          .WriteTime = UnixToFileTime(1500000800),
          .Index = 10,
          .Fault = TMemItem::fNoDataOpen});
+    // More entries than one kernel buffer of a listing holds.
+    Add({.Path = u"\\many", .Folder = true, .WriteTime = UnixToFileTime(1500000900), .Index = 11});
+    for (int i = 0; i < kManyFiles; ++i) {
+      Add({.Path = u"\\many\\file " + IntToUStr(i) + u".txt",
+           .Data = std::string(static_cast<std::size_t>(i % 17), 'm'),
+           .WriteTime = UnixToFileTime(1500001000 + i),
+           .Index = kManyFirstIndex + static_cast<ULONGLONG>(i)});
+    }
   }
 
   // Set while a read of slow.bin waits for the gate.
@@ -589,7 +600,8 @@ TEST_F(FuseMountTest, ListsFoldersAndFiles) {
         {"denied.txt", DT_REG},
         {"broken.bin", DT_REG},
         {"slow.bin", DT_REG},
-        {"unopenable.txt", DT_REG}}},
+        {"unopenable.txt", DT_REG},
+        {"many", DT_DIR}}},
       {"/docs", {{".", DT_DIR}, {"..", DT_DIR}, {"guide.txt", DT_REG}}},
   };
   for (const Case& c : cases) {
@@ -601,6 +613,38 @@ TEST_F(FuseMountTest, ListsFoldersAndFiles) {
     }
     ::closedir(dir);
     EXPECT_EQ(seen, c.entries) << c.folder;
+  }
+}
+
+// A listing larger than the kernel's buffer comes in parts, each entry once and in order,
+// and the attributes it hands the kernel with the entries are those a lookup gives.
+TEST_F(FuseMountTest, LongListingsComeWholeWithLookupAttributes) {
+  TMemDrivo& volume = Mount(FFolder);
+  ASSERT_EQ(volume.State(), dsMounted) << ToUtf8(volume.ErrorMessage());
+  const std::string folder = FFolder + "/many";
+  DIR* dir = ::opendir(folder.c_str());
+  ASSERT_NE(dir, nullptr) << std::strerror(errno);
+  for (int pass = 0; pass < 2; ++pass) {  // the second after rewinddir
+    std::vector<std::string> names;
+    while (dirent* entry = ::readdir(dir)) {
+      names.push_back(entry->d_name);
+    }
+    ASSERT_EQ(names.size(), std::size_t(TMemDrivo::kManyFiles + 2)) << "pass " << pass;
+    EXPECT_EQ(names[0], ".");
+    EXPECT_EQ(names[1], "..");
+    for (int i = 0; i < TMemDrivo::kManyFiles; ++i) {
+      EXPECT_EQ(names[i + 2], "file " + std::to_string(i) + ".txt") << "pass " << pass;
+    }
+    ::rewinddir(dir);
+  }
+  ::closedir(dir);
+  for (int i = 0; i < TMemDrivo::kManyFiles; ++i) {
+    const std::string path = folder + "/file " + std::to_string(i) + ".txt";
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
+    EXPECT_EQ(st.st_ino, TMemDrivo::kManyFirstIndex + i) << path;
+    EXPECT_EQ(st.st_size, i % 17) << path;
+    EXPECT_EQ(st.st_mtim.tv_sec, 1500001000 + i) << path;
   }
 }
 
