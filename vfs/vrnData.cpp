@@ -57,11 +57,22 @@ std::unique_ptr<std::uint8_t[]> AllocateBlock(std::uint32_t size) {
   return block;
 }
 
+// A new temporary file; the error names the folder it could not be made in, which the
+// system's text alone does not ("Read-only file system").
+TFileHandle CreateMountTempFile() {
+  try {
+    return CreateTempFile();
+  } catch (const EOSError& e) {
+    throw EOSError(e.ErrorCode(),
+                   u"Cannot create a temporary file in \"" + GetTempFolder() + u"\". " + e.Message());
+  }
+}
+
 }  // namespace
 
 // TvrnTempFile
 
-TvrnTempFile::TvrnTempFile() : FHandle(CreateTempFile()) {}
+TvrnTempFile::TvrnTempFile() : FHandle(CreateMountTempFile()) {}
 
 void TvrnTempFile::Lock() {
   FLock.lock();

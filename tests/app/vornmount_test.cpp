@@ -292,6 +292,9 @@ class VornmountTest : public ::testing::Test {
     for (int i = 0; i < 4 && IsMountedAt(FMountPoint); ++i) {
       umount2(FMountPoint.c_str(), i == 0 ? UMOUNT_NOFOLLOW : MNT_FORCE | MNT_DETACH);
     }
+    if (IsMountedAt(TempFolder())) {
+      umount2(TempFolder().c_str(), MNT_DETACH);
+    }
     EXPECT_TRUE(ReapOrphans()) << "a background server did not end after its unmount";
     std::error_code ignored;
     fs::remove_all(FFolder, ignored);
@@ -351,10 +354,38 @@ class VornmountTest : public ::testing::Test {
     return ::testing::AssertionFailure() << "diff -r " << expected << ": " << Describe(diff);
   }
 
+  // A temporary folder for the program (TMPDIR) on a tmpfs of its own with the mount
+  // Options, unmounted in TearDown.
+  ::testing::AssertionResult MountTempFolder(const std::string& options) {
+    if (mkdir(TempFolder().c_str(), 0755) != 0 ||
+        mount("tmpfs", TempFolder().c_str(), "tmpfs", 0, options.c_str()) != 0) {
+      return ::testing::AssertionFailure() << "tmpfs on " << TempFolder() << ": "
+                                           << std::strerror(errno);
+    }
+    return ::testing::AssertionSuccess();
+  }
+  std::string TempFolder() const { return FFolder + "/tmp"; }
+
   std::string FFolder;
   std::string FMountPoint;
   std::vector<int> FOrphanCodes;
 };
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The lines of Text, sorted.
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::istringstream lines(text);
+  std::vector<std::string> result;
+  for (std::string line; std::getline(lines, line);) {
+    result.push_back(line);
+  }
+  std::sort(result.begin(), result.end());
+  return result;
+}
 
 // ---------------------------------------------------------------------------------------
 // The command line itself.
@@ -617,15 +648,125 @@ TEST_F(VornmountTest, WrongDataPasswordFailsReadsWithOneMessageEach) {
   EXPECT_TRUE(process.WaitForError("one.txt\n")) << process.Err();
   process.Signal(SIGTERM);
   EXPECT_EQ(process.Wait(), 0);
-  std::istringstream lines(process.Err());
-  std::vector<std::string> messages;
-  for (std::string line; std::getline(lines, line);) {
-    messages.push_back(line);
+  EXPECT_EQ(SortedLines(process.Err()),
+            (std::vector<std::string>{"Data error: alone/three.bin", "Data error: one.txt"}));
+}
+
+// ---------------------------------------------------------------------------------------
+// Faults around a mount.
+
+TEST_F(VornmountTest, AFullTempFolderFailsOnlyTheReadsThatMustSpill) {
+  // One page for the temporary file. The temp store keeps the first 32 KiB of a file in
+  // memory: f1.txt (20,000 bytes) and the empty file fit, every other file of solid.7z
+  // (40,000 bytes and more) must spill more than a page.
+  ASSERT_TRUE(MountTempFolder("size=4k"));
+  TProcess process({"/usr/bin/env", "TMPDIR=" + TempFolder(), kProgram, "-s", "temp",
+                    Fixture("solid.7z"), FMountPoint});
+  ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+      << process.Out() << process.Err();
+  std::vector<std::string> expected;
+  for (const char* name : {"f1.txt", "empty.txt", "f2.txt", "f3.txt", "f4.txt", "f5.txt",
+                           "f6.txt", "f7.txt", "f2.txt"}) {
+    SCOPED_TRACE(name);
+    const std::string path = std::string("s/") + name;
+    TRun read = RunProgram({"/bin/cat", FMountPoint + "/" + path});
+    if (path == "s/f1.txt" || path == "s/empty.txt") {
+      EXPECT_EQ(read.Code, 0) << Describe(read);
+      EXPECT_EQ(read.Out, ReadWhole(Sources("solid") + "/" + path));
+      continue;
+    }
+    EXPECT_EQ(read.Code, 1) << Describe(read);
+    EXPECT_NE(read.Err.find("Input/output error"), std::string::npos) << read.Err;
+    if (std::find(expected.begin(), expected.end(), "Data error: " + path) == expected.end()) {
+      expected.push_back("Data error: " + path);
+    }
   }
-  ASSERT_EQ(messages.size(), 2u) << process.Err();
-  std::sort(messages.begin(), messages.end());
-  EXPECT_EQ(messages[0], "Data error: alone/three.bin");
-  EXPECT_EQ(messages[1], "Data error: one.txt");
+  EXPECT_TRUE(process.WaitForError("f7.txt\n")) << process.Err();
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(), 0) << process.Out() << process.Err();
+  // One message a file, however often its read failed.
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(SortedLines(process.Err()), expected);
+}
+
+TEST_F(VornmountTest, ATempFolderThatCannotTakeTheFileFailsTheMountNamingIt) {
+  struct Case {
+    std::string folder;
+    std::string reason;
+  };
+  ASSERT_TRUE(MountTempFolder("ro"));
+  const Case cases[] = {
+      {TempFolder(), "Read-only file system"},
+      {FFolder + "/missing", "No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    TRun run = RunProgram(
+        {"/usr/bin/env", "TMPDIR=" + c.folder, kProgram, Fixture("solid.7z"), FMountPoint});
+    EXPECT_EQ(run.Code, 1) << Describe(run);
+    EXPECT_EQ(run.Err, "Cannot create a temporary file in \"" + c.folder + "/\". " + c.reason +
+                           "\n");
+    EXPECT_FALSE(IsMountedAt(FMountPoint));
+  }
+}
+
+TEST_F(VornmountTest, TheArchiveDeletedOrReplacedWhileMountedStillServes) {
+  const std::string archive = FFolder + "/archive.7z";
+  for (bool replace : {false, true}) {
+    SCOPED_TRACE(replace ? "replaced" : "deleted");
+    fs::copy_file(Fixture("solid.7z"), archive, fs::copy_options::overwrite_existing);
+    TProcess process({kProgram, archive, FMountPoint});
+    ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+        << process.Out() << process.Err();
+    if (replace) {
+      const std::string other = FFolder + "/other.7z";
+      fs::copy_file(Fixture("plain.7z"), other, fs::copy_options::overwrite_existing);
+      fs::rename(other, archive);
+    } else {
+      fs::remove(archive);
+    }
+    // Nothing was extracted before: every block comes from the file opened at mount.
+    EXPECT_TRUE(SameTree(Sources("solid")));
+    process.Signal(SIGTERM);
+    EXPECT_EQ(process.Wait(), 0) << process.Out() << process.Err();
+    EXPECT_EQ(process.Err(), "");
+  }
+}
+
+TEST_F(VornmountTest, AnOutsideLazyUnmountEndsTheServerAndTheFolderCanGo) {
+  TProcess process({kProgram, Fixture("solid.7z"), FMountPoint});
+  ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+      << process.Out() << process.Err();
+  ASSERT_EQ(umount2(FMountPoint.c_str(), MNT_DETACH), 0) << std::strerror(errno);
+  EXPECT_EQ(rmdir(FMountPoint.c_str()), 0) << std::strerror(errno);
+  EXPECT_EQ(process.Wait(), 0) << process.Out() << process.Err();
+  EXPECT_EQ(CountLines(process.Out(), "Unmounted."), 1) << process.Out();
+  EXPECT_EQ(process.Err(), "");
+}
+
+TEST_F(VornmountTest, AServerKilledWhileExtractingLeavesAMountThatFusermountClears) {
+  TProcess server({kProgram, "-s", "memory", Fixture("long.7z"), FMountPoint});
+  ASSERT_TRUE(server.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+      << server.Out() << server.Err();
+  // The reader sets off the extraction of the 35 MiB block and is cut off by the kill.
+  TProcess reader({"/bin/cat", FMountPoint + "/part6.bin"});
+  std::this_thread::sleep_for(100ms);
+  server.Signal(SIGKILL);
+  EXPECT_EQ(server.Wait(), std::nullopt);  // killed
+  EXPECT_TRUE(reader.Wait().has_value()) << "the reader did not end";
+  // The kernel keeps the mount of a dead server until it is unmounted, and says so.
+  EXPECT_TRUE(IsMountedAt(FMountPoint));
+  TRun stat = RunProgram({"/usr/bin/stat", FMountPoint});
+  EXPECT_NE(stat.Err.find("Transport endpoint is not connected"), std::string::npos)
+      << Describe(stat);
+  EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+  EXPECT_FALSE(IsMountedAt(FMountPoint));
+  // The folder takes a new mount.
+  TProcess again({kProgram, Fixture("solid.7z"), FMountPoint});
+  ASSERT_TRUE(again.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+      << again.Out() << again.Err();
+  EXPECT_TRUE(SameTree(Sources("solid")));
+  again.Signal(SIGTERM);
+  EXPECT_EQ(again.Wait(), 0);
 }
 
 // ---------------------------------------------------------------------------------------
