@@ -28,6 +28,23 @@ build_linux() {
   cmake --build build-linux
 }
 
+# Configures and builds a sanitizer build of the Linux target: build_sanitized FOLDER
+# SANITIZERS, with SANITIZERS as for -fsanitize= (address,undefined or thread).
+build_sanitized() {
+  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRN_SANITIZE="$2" >/dev/null
+  cmake --build "$1"
+}
+
+# The sanitizers' run-time options: the first report ends the program with an error, and
+# the suppressions name the few reports that come from libraries outside the project.
+export_sanitizer_options() {
+  local supp=$PWD/tests/sanitizers
+  export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  export LSAN_OPTIONS=suppressions=$supp/lsan.supp
+  export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$supp/tsan.supp"
+}
+
 # Configures and builds the Windows target into build-windows (after windows-deps.sh).
 build_windows() {
   cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \

@@ -1,31 +1,76 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the Linux build with its real FUSE mounts,
-# and the Windows build under Wine. Installs what is missing first.
+# the Windows build under Wine, and the Linux tests again in an address+undefined
+# sanitizer build and in a thread sanitizer build. Installs what is missing first.
+#
+# Usage: scripts/test.sh [--long]
+#   --long  also the long checks: a minute of fuzzing the archive open path
+#           (scripts/fuzz.sh), 64 readers for a minute on a mount, and a hundred mount
+#           cycles in process and of the command line
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+
+long=0
+for arg in "$@"; do
+  case $arg in
+    --long) long=1 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "test.sh: unknown argument '$arg' (see --help)" >&2; exit 2 ;;
+  esac
+done
 
 start=$(date +%s)
 ensure_packages "${LINUX_PACKAGES[@]}"
 source scripts/windows-deps.sh
 
+summary=() passed=0 failed=0 all_ok=1
+# Adds the last run_ctest figures to the summary under Name; Status is its exit status.
+record() {
+  local name=$1 status=$2
+  summary+=("$name: $CTEST_PASSED passed, $CTEST_FAILED failed")
+  passed=$((passed + CTEST_PASSED))
+  failed=$((failed + CTEST_FAILED))
+  [ "$status" -eq 0 ] || all_ok=0
+}
+
 echo "== Linux build"
 build_linux
 echo "== Linux tests"
-linux_ok=0
-run_ctest build-linux --timeout 120 || linux_ok=$?
-linux_passed=$CTEST_PASSED linux_failed=$CTEST_FAILED
+status=0
+run_ctest build-linux --timeout 120 -LE long || status=$?
+record Linux $status
 
 echo "== Windows build"
 build_windows
 echo "== Windows tests (Wine)"
-windows_ok=0
-run_ctest build-windows --timeout 300 || windows_ok=$?
-windows_passed=$CTEST_PASSED windows_failed=$CTEST_FAILED
+status=0
+run_ctest build-windows --timeout 300 || status=$?
+record "Windows (Wine)" $status
 
-passed=$((linux_passed + windows_passed))
-failed=$((linux_failed + windows_failed))
+export_sanitizer_options
+echo "== Address and undefined-behaviour sanitizer build"
+build_sanitized build-asan address,undefined
+echo "== Linux tests with ASan+UBSan"
+status=0
+run_ctest build-asan --timeout 300 -LE long || status=$?
+record "ASan+UBSan" $status
+
+echo "== Thread sanitizer build"
+build_sanitized build-tsan thread
+echo "== Linux tests with TSan"
+status=0
+run_ctest build-tsan --timeout 600 -LE long || status=$?
+record TSan $status
+
+if [ "$long" -eq 1 ]; then
+  echo "== Long checks: soak and mount cycles"
+  status=0
+  run_ctest build-linux --timeout 600 -L long --verbose || status=$?
+  record "Long" $status
+fi
+
 echo
-echo "Linux: $linux_passed passed, $linux_failed failed; Windows (Wine): $windows_passed passed, $windows_failed failed; $(( $(date +%s) - start )) s"
+echo "$(IFS=';'; echo "${summary[*]}" | sed 's/;/; /g'); $(( $(date +%s) - start )) s"
 echo "$passed passed, $failed failed"
-[ "$linux_ok" -eq 0 ] && [ "$windows_ok" -eq 0 ] && [ "$failed" -eq 0 ]
+[ "$all_ok" -eq 1 ] && [ "$failed" -eq 0 ]
