@@ -139,11 +139,6 @@ void TvrnSecret::Wipe() {
   FText.clear();
 }
 
-void WipeText(UString& text) {
-  explicit_bzero(text.data(), text.size() * sizeof(char16_t));
-  text.clear();
-}
-
 TvrnReadResult ReadSecretLine(int fd,
                               int interruptFd,
                               TvrnSecret& secret,

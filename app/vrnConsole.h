@@ -66,9 +66,6 @@ class TvrnSecret {
   std::string FText;
 };
 
-// Zeroes a UTF-16 copy of a secret and empties it.
-void WipeText(UString& text);
-
 // How reading a secret line ended.
 enum TvrnReadResult : std::uint8_t {
   rrLine = 0,         // a line, or the last text before the end of input

@@ -347,6 +347,11 @@ class Tvrn7zBasePasswordCallback : public Tvrn7zBaseCallback {
       }
       *password = nullptr;
       UString text;
+      // The engine keeps its own copy; this one is zeroed on the way out.
+      struct TWipe {
+        UString& Text;
+        ~TWipe() { WipeText(Text); }
+      } wipe{text};
       switch (GetPassword(text)) {
         case kUsePassword:
           *password = AllocEngineString(text);  // nil for an empty password

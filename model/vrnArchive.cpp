@@ -72,6 +72,7 @@ TvrnArchive::TvrnArchive(TvrnPlugin* plugin,
       FPassword(password) {}
 
 TvrnArchive::~TvrnArchive() {
+  WipeText(FPassword);
   FStream.reset();  // closes the archive file before the tree goes
 }
 

@@ -19,7 +19,9 @@ UString CannotOpenText(const UString& archiveFileName) {
 TvrnArchiveThread::TvrnArchiveThread(const UString& archiveFileName, const UString& password)
     : FArchiveFileName(archiveFileName), FPassword(password) {}
 
-TvrnArchiveThread::~TvrnArchiveThread() = default;
+TvrnArchiveThread::~TvrnArchiveThread() {
+  WipeText(FPassword);
+}
 
 void TvrnArchiveThread::Stop() {
   Terminate();

@@ -1,6 +1,7 @@
 #include "platform/vrnStrings.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -116,6 +117,15 @@ UString FromWide(std::wstring_view text) {
   }
   return out;
 #endif
+}
+
+void WipeText(UString& text) {
+#if defined(_WIN32)
+  ::SecureZeroMemory(text.data(), text.size() * sizeof(char16_t));
+#else
+  ::explicit_bzero(text.data(), text.size() * sizeof(char16_t));
+#endif
+  text.clear();
 }
 
 UString IntToUStr(long long value) {

@@ -63,6 +63,10 @@ int NameMeasure(UStringView name);
 
 // Decimal text of a signed or unsigned number, as UTF-16.
 UString IntToUStr(long long value);
+
+// Zeroes a copy of a secret (a password) where it lies, in a way the compiler keeps, and
+// empties it.
+void WipeText(UString& text);
 // Hexadecimal text with a 0x prefix and at least Digits digits, upper case.
 UString HexToUStr(unsigned long long value, int digits);
 // Copies Source into Dest as lstrcpynW does: at most Size - 1 characters and a zero.

@@ -604,6 +604,20 @@ TEST_F(VornmountTest, BackgroundServerEndsCleanlyOnSigterm) {
   EXPECT_FALSE(IsMountedAt(FMountPoint));
 }
 
+TEST_F(VornmountTest, AMountIsPrivateToTheUserWhoMadeIt) {
+  TRun run = RunProgram({kProgram, "--background", Fixture("solid.7z"), FMountPoint});
+  ASSERT_EQ(run.Code, 0) << Describe(run);
+  // The folder is world-readable, but another user is kept out of the mount.
+  ASSERT_EQ(chmod(FFolder.c_str(), 0755), 0);
+  TRun other = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                           "--", "/bin/ls", FMountPoint});
+  EXPECT_NE(other.Code, 0) << Describe(other);
+  EXPECT_NE(other.Err.find("Permission denied"), std::string::npos) << Describe(other);
+  EXPECT_TRUE(SameTree(Sources("solid")));  // while its owner reads it
+  EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+  EXPECT_TRUE(ReapOrphans());
+}
+
 TEST_F(VornmountTest, PasswordFromStdinOpensEncryptedHeaders) {
   TProcess process({kProgram, "--password-stdin", Fixture("enchead.7z"), FMountPoint}, false,
                    false);

@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -427,6 +428,11 @@ TEST_F(DrivoArchiveFuseTest, EveryChangeIsRefusedAsReadOnly) {
   expectRofs(::truncate(file.c_str(), 0), "truncate");
   expectRofs(::utimes(file.c_str(), nullptr), "utimes");
   expectRofs(::symlink("top.txt", (FFolder + "/link").c_str()), "symlink");
+  expectRofs(::link(file.c_str(), (FFolder + "/hard.txt").c_str()), "link");
+  expectRofs(::mknod((FFolder + "/fifo").c_str(), S_IFIFO | 0644, 0), "mknod");
+  expectRofs(::chown(file.c_str(), ::getuid(), ::getgid()), "chown");
+  expectRofs(::setxattr(file.c_str(), "user.note", "x", 1, 0), "setxattr");
+  expectRofs(::removexattr(file.c_str(), "user.note"), "removexattr");
 
   // The volume says so itself, with the name limit and the size of the archive's disk.
   struct statvfs volume {};
