@@ -43,6 +43,7 @@
 #include "platform/vrnErrors.h"
 #include "platform/vrnFiles.h"
 #include "platform/vrnLocale.h"
+#include "vfs/dokan2_fuse.h"
 
 namespace {
 
@@ -573,6 +574,7 @@ int Main(int argc, char** argv) {
     password = FromUtf8(secret.Text());
   }
 
+  DokanFuseSetAllowOther(commandLine.AllowOther);
   TvrnReport report;
   if (commandLine.Background) {
     int pipeFds[2];

@@ -62,6 +62,8 @@ TvrnCommandLine ParseCommandLine(int argc, char** argv) {
       result.Version = true;
     } else if (arg == "--background") {
       result.Background = true;
+    } else if (arg == "--allow-other") {
+      result.AllowOther = true;
     } else if (arg == "--password-stdin") {
       SetPasswordSource(result, psStdin);
     } else if (arg.starts_with("-p")) {
@@ -122,6 +124,9 @@ std::string UsageText() {
          "                    in a temporary file) or memory (files up to 64 MiB in memory)\n"
          "  --background      return once the folder is mounted; it stays mounted until\n"
          "                    `fusermount3 -u MOUNTPOINT`\n"
+         "  --allow-other     let other users read the mount too (a user other than root\n"
+         "                    needs user_allow_other in /etc/fuse.conf); without it only\n"
+         "                    the user who mounted it gets in\n"
          "  -h, --help        show this help and exit\n"
          "  --version         show the version and exit\n"
          "\n"

@@ -33,6 +33,8 @@ struct TvrnCommandLine {
   TvrnStoreKind StoreKind = skTempFile;
   // Return once the folder is live and leave the mount running.
   bool Background = false;
+  // Let other users into the mount; without it only the user who mounted gets in.
+  bool AllowOther = false;
   // -h/--help or --version: print and exit, nothing else.
   bool Help = false;
   bool Version = false;

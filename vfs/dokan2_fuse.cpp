@@ -821,10 +821,15 @@ class TRegistration {
   std::shared_ptr<TFuseInstance> FInstance;
 };
 
+std::atomic<bool> gAllowOther{false};
+
 // Builds the libfuse object for Instance, or nothing when FUSE cannot start.
 TFuseSession NewFuse(TFuseInstance& instance) {
-  // Private to the mounting user: no allow_other.
+  // Private to the mounting user unless other users were let in.
   std::string options = "fsname=vornmount,subtype=vornmount";
+  if (gAllowOther.load()) {
+    options += ",allow_other";
+  }
   if (instance.WriteProtected) {
     options += ",ro";
   }
@@ -1024,6 +1029,10 @@ void StatFromFindData(const WIN32_FIND_DATAW& data, uid_t uid, gid_t gid, struct
   ULONGLONG size = (ULONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   FillStat(data.dwFileAttributes, data.ftLastAccessTime, data.ftLastWriteTime, size, uid, gid, st);
   st.st_ino = kUnknownIno;
+}
+
+void DokanFuseSetAllowOther(bool allow) {
+  gAllowOther.store(allow);
 }
 
 std::optional<UString> WindowsPathFromFuse(std::string_view path) {

@@ -17,6 +17,11 @@
 #include "platform/vrnStrings.h"
 #include "vfs/dokan2.h"
 
+// Whether mounts made from now on let other users in (FUSE's allow_other). Off until
+// set: a mount is private to the user who made it. Dokan knows no such choice; the
+// Linux command line sets it for --allow-other.
+void DokanFuseSetAllowOther(bool allow);
+
 // The errno a FUSE callback answers (negated) for an NTSTATUS; 0 for any success status.
 // STATUS_CANCELLED gives ECANCELED rather than EINTR, so that a reader does not retry a
 // request the volume gave up on; unknown failures give EIO.

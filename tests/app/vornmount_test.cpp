@@ -604,18 +604,31 @@ TEST_F(VornmountTest, BackgroundServerEndsCleanlyOnSigterm) {
   EXPECT_FALSE(IsMountedAt(FMountPoint));
 }
 
-TEST_F(VornmountTest, AMountIsPrivateToTheUserWhoMadeIt) {
-  TRun run = RunProgram({kProgram, "--background", Fixture("solid.7z"), FMountPoint});
-  ASSERT_EQ(run.Code, 0) << Describe(run);
-  // The folder is world-readable, but another user is kept out of the mount.
+TEST_F(VornmountTest, AMountIsPrivateToTheUserWhoMadeItUnlessOthersAreLetIn) {
+  // The folder is world-readable; whether another user gets into the mount is the
+  // mount's own choice.
   ASSERT_EQ(chmod(FFolder.c_str(), 0755), 0);
-  TRun other = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                           "--", "/bin/ls", FMountPoint});
-  EXPECT_NE(other.Code, 0) << Describe(other);
-  EXPECT_NE(other.Err.find("Permission denied"), std::string::npos) << Describe(other);
-  EXPECT_TRUE(SameTree(Sources("solid")));  // while its owner reads it
-  EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
-  EXPECT_TRUE(ReapOrphans());
+  for (bool allowOther : {false, true}) {
+    SCOPED_TRACE(allowOther ? "--allow-other" : "private");
+    std::vector<std::string> args{kProgram, "--background", Fixture("solid.7z"), FMountPoint};
+    if (allowOther) {
+      args.insert(args.begin() + 1, "--allow-other");
+    }
+    TRun run = RunProgram(args);
+    ASSERT_EQ(run.Code, 0) << Describe(run);
+    TRun other = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                             "--clear-groups", "--", "/bin/ls", FMountPoint + "/s"});
+    if (allowOther) {
+      EXPECT_EQ(other.Code, 0) << Describe(other);
+      EXPECT_NE(other.Out.find("f7.txt"), std::string::npos) << Describe(other);
+    } else {
+      EXPECT_NE(other.Code, 0) << Describe(other);
+      EXPECT_NE(other.Err.find("Permission denied"), std::string::npos) << Describe(other);
+    }
+    EXPECT_TRUE(SameTree(Sources("solid")));  // the owner always gets in
+    EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+    EXPECT_TRUE(ReapOrphans());
+  }
 }
 
 TEST_F(VornmountTest, PasswordFromStdinOpensEncryptedHeaders) {
