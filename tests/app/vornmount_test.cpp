@@ -31,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/vrnFixtures.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -46,20 +48,6 @@ constexpr auto kTimeout = 20s;
 
 std::string Fixture(const std::string& name) {
   return kFixtures + "/" + name;
-}
-
-// True when /proc/self/mountinfo lists a mount on Path (the folder is not touched).
-bool IsMountedAt(const std::string& path) {
-  std::ifstream mountInfo("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(mountInfo, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
-    if (fields >> id >> parent >> device >> root >> mountPoint && mountPoint == path) {
-      return true;
-    }
-  }
-  return false;
 }
 
 // A program run in a child process with its output collected: standard output and

@@ -47,19 +47,6 @@ std::string Fixtures() {
   return ToUtf8(FixtureFolder());
 }
 
-bool IsMountedAt(const std::string& path) {
-  std::ifstream mountInfo("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(mountInfo, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
-    if (fields >> id >> parent >> device >> root >> mountPoint && mountPoint == path) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::size_t CountEntries(const std::string& folder) {
   return static_cast<std::size_t>(
       std::distance(fs::directory_iterator(folder), fs::directory_iterator()));

@@ -92,3 +92,18 @@ std::uint32_t UpdateCrc(std::uint32_t crc, const std::uint8_t* data, std::size_t
   }
   return ~crc;
 }
+
+#if !defined(_WIN32)
+bool IsMountedAt(const std::string& path) {
+  std::ifstream mountInfo("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mountInfo, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    if (fields >> id >> parent >> device >> root >> mountPoint && mountPoint == path) {
+      return true;
+    }
+  }
+  return false;
+}
+#endif

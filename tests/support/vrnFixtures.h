@@ -34,5 +34,11 @@ struct TListedEntry {
 // The listing of fixture Name ("solid" for solid.7z), in the archive's entry order.
 std::vector<TListedEntry> ReadListing(const std::string& name);
 
+#if !defined(_WIN32)
+// True when /proc/self/mountinfo lists a mount on Path (the folder itself is not
+// touched, so a dead mount does not hang the caller).
+bool IsMountedAt(const std::string& path);
+#endif
+
 // CRC-32 as 7z computes it, continued from Crc (0 to start).
 std::uint32_t UpdateCrc(std::uint32_t crc, const std::uint8_t* data, std::size_t size);
