@@ -1,0 +1,240 @@
+// libFuzzer target over the open path: each input is written to a file that the
+// registry opens with the real 7-Zip library, the tree is named as a mount names it,
+// and every file of every block is extracted into each store kind and read back.
+//
+// The open runs once per store kind, since an extracted file keeps its store for good.
+// Work per input is bounded so that every input finishes well within libFuzzer's
+// -timeout: a pass stops (through the product's own stop flag) once the engine has
+// unpacked kMaxPassBytes; at most kMaxExtractCalls passes run per open (an archive of
+// 100,000 files outside any block would otherwise need 100,000 engine calls); and an
+// archive of more than kMaxReopenFiles files is opened once, its passes taking the store
+// kinds in turn. Every file is still read back. The names the tree serves and the stores
+// of files extracted without error are checked against what the tree promises; a broken
+// promise aborts, which libFuzzer reports as a crash.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/vrn7zPlugin.h"
+#include "model/vrnPlugins.h"
+#include "platform/vrnErrors.h"
+#include "vfs/vrnData.h"
+#include "vfs/vrnDrivo.h"
+
+namespace {
+
+// The unpacked bytes after which an extraction pass is stopped.
+constexpr std::uint64_t kMaxPassBytes = 16u << 20;
+// The extractions run per store kind and input.
+constexpr int kMaxExtractCalls = 256;
+// The most files for which the archive is opened again for each store kind.
+constexpr std::size_t kMaxReopenFiles = 10000;
+
+// The file each input is written to; named like an archive, so that an entry without a
+// name is listed under "input".
+std::string gInputPath;
+int gInputFd = -1;
+
+[[noreturn]] void Fail(const char* what, const UString& name = {}) {
+  std::fprintf(stderr, "vrn_open_fuzzer: %s %s\n", what, ToUtf8(name).c_str());
+  std::abort();
+}
+
+void ReleaseEngine() {
+  ReleasePlugins();
+  ReleaseEngineLibraries();
+  if (!gInputPath.empty()) {
+    ::unlink(gInputPath.c_str());
+  }
+}
+
+// Stops the pass it watches once the engine has unpacked the byte budget.
+class TBudget : public TInterfacedObject<IvrnProgress> {
+ public:
+  void Progress(std::uint64_t completed, std::uint64_t) override {
+    if (completed > kMaxPassBytes) {
+      Stop.store(true);
+    }
+  }
+  std::atomic<bool> Stop{false};
+};
+
+// Every name the mount would serve: not empty, no separator or NUL, within the
+// platform's limit; each list strictly in key order, and no key in both lists.
+void CheckNames(IvrnFolder* folder) {
+  auto check = [](IvrnBaseItem* item, const std::string* previous) {
+    const UString& name = item->GetName();
+    if (name.empty() || name.find_first_of(UStringView(u"\\/\0", 3)) != UString::npos) {
+      Fail("invalid name", name);
+    }
+    if (NameMeasure(name) > static_cast<int>(TvrnDrivoThread::MaxComponentLength())) {
+      Fail("name too long", name);
+    }
+    if (previous != nullptr && !(*previous < item->GetSortKey())) {
+      Fail("names out of order or twice in one folder", name);
+    }
+    return &item->GetSortKey();
+  };
+  std::vector<std::string> folderKeys;
+  const std::string* previous = nullptr;
+  for (std::int32_t i = 0; i < folder->GetFolderCount(); ++i) {
+    previous = check(folder->GetFolder(i), previous);
+    folderKeys.push_back(*previous);
+  }
+  previous = nullptr;
+  for (std::int32_t i = 0; i < folder->GetFileCount(); ++i) {
+    previous = check(folder->GetFile(i), previous);
+    if (std::binary_search(folderKeys.begin(), folderKeys.end(), *previous)) {
+      Fail("a file and a folder with one name", folder->GetFile(i)->GetName());
+    }
+  }
+}
+
+// Reads a file's store back in pieces of odd sizes and checks what it answers.
+void ReadBack(IvrnFile* file) {
+  if (!file->IsExtracted() || file->GetDataError()) {
+    return;
+  }
+  TComPtr<IvrnData> data = file->GetData();
+  if (!data) {
+    return;  // an empty file the engine gave no stream
+  }
+  const WIN32_FIND_DATAW* record = file->GetFindData();
+  std::uint64_t listed = (std::uint64_t(record->nFileSizeHigh) << 32) | record->nFileSizeLow;
+  std::uint64_t size = data->GetSize();
+  if (size != listed) {
+    Fail("extracted without error, but not the listed size", file->GetName());
+  }
+  std::vector<std::uint8_t> buffer(65537);
+  std::uint64_t offset = 0;
+  for (;;) {
+    std::uint32_t done = 0;
+    NTSTATUS status = data->ReadAt(buffer.data(), offset, 65537, done);
+    if (status != STATUS_SUCCESS) {
+      Fail("a store read failed", file->GetName());
+    }
+    if (done > 65537 || offset + done > size) {
+      Fail("a store read more than it holds", file->GetName());
+    }
+    if (done == 0) {
+      break;
+    }
+    offset += done;
+  }
+  if (offset != size) {
+    Fail("a store read back fewer bytes than it holds", file->GetName());
+  }
+}
+
+// Opens the input and names the tree as a mount does; nil when it is no archive.
+TComPtr<IvrnArchive> OpenInput() {
+  std::atomic<bool> abort{false};
+  TvrnOpenResult result;
+  try {
+    result = OpenArchiveFile(&abort, FromUtf8(gInputPath), u"");
+  } catch (const std::exception&) {
+    return nullptr;  // as the archive-open thread, which shows the text
+  }
+  if (result.Archive) {
+    result.Archive->FixNames(TvrnDrivoThread::MaxComponentLength());
+  }
+  return result.Archive;
+}
+
+// The files of the tree, with every folder's names checked on the way; walked without
+// recursion, since deep paths are inputs too.
+std::vector<IvrnFile*> CollectFiles(IvrnArchive* archive) {
+  std::vector<IvrnFile*> files;
+  std::vector<IvrnFolder*> pending{archive};
+  while (!pending.empty()) {
+    IvrnFolder* folder = pending.back();
+    pending.pop_back();
+    CheckNames(folder);
+    for (std::int32_t i = 0; i < folder->GetFolderCount(); ++i) {
+      pending.push_back(folder->GetFolder(i));
+    }
+    for (std::int32_t i = 0; i < folder->GetFileCount(); ++i) {
+      files.push_back(folder->GetFile(i));
+    }
+  }
+  return files;
+}
+
+// Extracts the files not yet extracted, up to kMaxExtractCalls passes, into the kind that
+// KindOf gives for each pass; then reads every store back.
+template <typename KindOf>
+void ExtractAll(IvrnArchive* archive, const std::vector<IvrnFile*>& files,
+                const TComPtr<IvrnData>& tempFile, KindOf kindOf) {
+  int calls = 0;
+  for (IvrnFile* file : files) {
+    if (!file->IsExtracted() && calls < kMaxExtractCalls) {
+      auto budget = MakeCounted<TBudget>();
+      try {
+        archive->Extract(&budget->Stop, budget.Get(), file, tempFile, kindOf(calls++));
+      } catch (const std::exception&) {
+        // As on a read: a failed pass leaves its files as they are.
+      }
+    }
+    ReadBack(file);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* folder = std::getenv("TMPDIR");
+  gInputPath = std::string(folder != nullptr && *folder != 0 ? folder : "/tmp") +
+               "/vrn-fuzz-" + std::to_string(::getpid()) + "-input.7z";
+  gInputFd = ::open(gInputPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (gInputFd < 0) {
+    std::perror(gInputPath.c_str());
+    std::exit(1);
+  }
+  RegisterEngineFormats();
+  if (EngineLibraries().empty()) {
+    std::fprintf(stderr, "vrn_open_fuzzer: cannot load %s\n",
+                 ToUtf8(EngineLibraryPath()).c_str());
+    std::exit(1);
+  }
+  std::atexit(ReleaseEngine);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (::ftruncate(gInputFd, 0) != 0 ||
+      ::pwrite(gInputFd, data, size, 0) != static_cast<ssize_t>(size)) {
+    Fail("cannot write the input file");
+  }
+  constexpr TvrnStoreKind kKinds[] = {skTempFile, skMemoryAndTempFile, skMemory};
+  TComPtr<IvrnData> tempFile = MakeCounted<TvrnTempFile>();
+  TComPtr<IvrnArchive> archive = OpenInput();
+  if (!archive) {
+    return 0;
+  }
+  std::vector<IvrnFile*> files = CollectFiles(archive.Get());
+  if (files.size() > kMaxReopenFiles) {
+    // One open only: the passes take the store kinds in turn.
+    ExtractAll(archive.Get(), files, tempFile, [&](int call) { return kKinds[call % 3]; });
+    return 0;
+  }
+  for (TvrnStoreKind kind : kKinds) {
+    if (!archive) {
+      archive = OpenInput();
+      if (!archive) {
+        Fail("the input opened once, but not again");
+      }
+      files = CollectFiles(archive.Get());
+    }
+    ExtractAll(archive.Get(), files, tempFile, [kind](int) { return kind; });
+    files.clear();
+    archive.Reset();
+  }
+  return 0;
+}
