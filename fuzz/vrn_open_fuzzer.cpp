@@ -41,6 +41,8 @@ constexpr std::size_t kMaxReopenFiles = 10000;
 // name is listed under "input".
 std::string gInputPath;
 int gInputFd = -1;
+// VRN_FUZZ_VERBOSE set: say why an input is no archive and what each one held.
+bool gVerbose = false;
 
 [[noreturn]] void Fail(const char* what, const UString& name = {}) {
   std::fprintf(stderr, "vrn_open_fuzzer: %s %s\n", what, ToUtf8(name).c_str());
@@ -139,11 +141,16 @@ TComPtr<IvrnArchive> OpenInput() {
   TvrnOpenResult result;
   try {
     result = OpenArchiveFile(&abort, FromUtf8(gInputPath), u"");
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    if (gVerbose) {
+      std::fprintf(stderr, "vrn_open_fuzzer: open raised: %s\n", e.what());
+    }
     return nullptr;  // as the archive-open thread, which shows the text
   }
   if (result.Archive) {
     result.Archive->FixNames(TvrnDrivoThread::MaxComponentLength());
+  } else if (gVerbose) {
+    std::fprintf(stderr, "vrn_open_fuzzer: no archive: %s\n", ToUtf8(result.ErrorText).c_str());
   }
   return result.Archive;
 }
@@ -197,6 +204,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::perror(gInputPath.c_str());
     std::exit(1);
   }
+  gVerbose = std::getenv("VRN_FUZZ_VERBOSE") != nullptr;
   RegisterEngineFormats();
   if (EngineLibraries().empty()) {
     std::fprintf(stderr, "vrn_open_fuzzer: cannot load %s\n",
@@ -219,6 +227,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   std::vector<IvrnFile*> files = CollectFiles(archive.Get());
+  if (gVerbose) {
+    std::size_t depth = 0;
+    for (IvrnFolder* folder = archive.Get(); folder->GetFolderCount() > 0;
+         folder = folder->GetFolder(0)) {
+      ++depth;
+    }
+    std::fprintf(stderr, "vrn_open_fuzzer: %zu files, first path %zu folders deep\n",
+                 files.size(), depth);
+  }
   if (files.size() > kMaxReopenFiles) {
     // One open only: the passes take the store kinds in turn.
     ExtractAll(archive.Get(), files, tempFile, [&](int call) { return kKinds[call % 3]; });
