@@ -61,29 +61,31 @@ bool IsReservedName(UStringView name) {
 
 template <typename T>
 void TvrnItemList<T>::Add(T* item) {
-  const std::string& key = item->GetSortKey();
-  auto position = std::upper_bound(
-      FItems.begin(), FItems.end(), key,
-      [](const std::string& k, const TComPtr<T>& entry) { return k < entry->GetSortKey(); });
-  FItems.insert(position, TComPtr<T>(item));
+  // A multimap puts a new entry after the entries of the same key.
+  FItems.emplace(item->GetSortKey(), TComPtr<T>(item));
+  FOrderValid = false;
 }
 
 template <typename T>
 void TvrnItemList<T>::Remove(T* item) {
-  auto position = std::find_if(FItems.begin(), FItems.end(),
-                               [item](const TComPtr<T>& entry) { return entry.Get() == item; });
+  auto [first, last] = FItems.equal_range(item->GetSortKey());
+  auto holds = [item](const auto& entry) { return entry.second.Get() == item; };
+  auto position = std::find_if(first, last, holds);
+  if (position == last) {
+    // A key that changed while the item was listed: look at every entry.
+    position = std::find_if(FItems.begin(), FItems.end(), holds);
+  }
   if (position == FItems.end()) {
     throw EvrnError(u"Internal error");
   }
   FItems.erase(position);
+  FOrderValid = false;
 }
 
 template <typename T>
 T* TvrnItemList<T>::Find(const std::string& key) const {
-  auto position = std::lower_bound(
-      FItems.begin(), FItems.end(), key,
-      [](const TComPtr<T>& entry, const std::string& k) { return entry->GetSortKey() < k; });
-  return (position != FItems.end() && (*position)->GetSortKey() == key) ? position->Get() : nullptr;
+  auto position = FItems.lower_bound(key);
+  return (position != FItems.end() && position->first == key) ? position->second.Get() : nullptr;
 }
 
 template <typename T>
@@ -91,7 +93,18 @@ T* TvrnItemList<T>::GetItem(std::int32_t index) const {
   if (index < 0 || index >= Count()) {
     throw EListError(u"List index out of bounds (" + IntToUStr(index) + u")");
   }
-  return FItems[static_cast<std::size_t>(index)].Get();
+  if (!FOrderValid.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> hold(FOrderLock);
+    if (!FOrderValid.load(std::memory_order_relaxed)) {
+      FOrder.clear();
+      FOrder.reserve(FItems.size());
+      for (const auto& entry : FItems) {
+        FOrder.push_back(entry.second.Get());
+      }
+      FOrderValid.store(true, std::memory_order_release);
+    }
+  }
+  return FOrder[static_cast<std::size_t>(index)];
 }
 
 template class TvrnItemList<IvrnFile>;
