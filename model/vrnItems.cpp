@@ -227,7 +227,17 @@ void TvrnFolderImpl<Interface>::RenameItem(IvrnBaseItem* item, const UString& ne
 
 template <typename Interface>
 void TvrnFolderImpl<Interface>::MoveFileAside(IvrnBaseItem* file) {
-  RenameItem(file, MakeUniqueName(*this, file->GetName(), false, 0));
+  RenameItem(file, UniqueName(file->GetName(), false, 0));
+}
+
+template <typename Interface>
+UString TvrnFolderImpl<Interface>::UniqueName(const UString& name, bool isFolder, int maxLength) {
+  // Rule and limit first, ended by a NUL that neither holds, then the name's key.
+  std::string key = (isFolder ? "F" : "f") + std::to_string(maxLength);
+  key += '\0';
+  key += MakeSortKey(name);
+  auto [entry, added] = FNextUniqueNumber.try_emplace(std::move(key), 2);
+  return MakeUniqueName(*this, name, isFolder, maxLength, &entry->second);
 }
 
 template <typename Interface>
@@ -271,7 +281,7 @@ TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::AddItem(const UString& path, bo
     if (isFolder) {
       MoveFileAside(existing);
     } else {
-      name = MakeUniqueName(*this, path, false, 0);
+      name = UniqueName(path, false, 0);
       key.clear();  // the new name makes its own key
     }
   }
@@ -301,7 +311,7 @@ void TvrnFolderImpl<Interface>::FixNames(int maxLength) {
     }
     TComPtr<IvrnBaseItem> holder = FindItem(newName);
     if (holder && holder.Get() != item) {
-      newName = MakeUniqueName(*this, newName, isFolder, maxLength);
+      newName = UniqueName(newName, isFolder, maxLength);
     }
     RenameItem(item, newName);
   };
@@ -354,8 +364,12 @@ UString TruncateName(const UString& s, bool isFolder, int maxLength) {
   return s.substr(0, CutBefore(s, s.size(), excess));
 }
 
-UString MakeUniqueName(IvrnFolder& folder, const UString& name, bool isFolder, int maxLength) {
-  for (int n = 2;; ++n) {
+UString MakeUniqueName(IvrnFolder& folder,
+                       const UString& name,
+                       bool isFolder,
+                       int maxLength,
+                       int* nextNumber) {
+  for (int n = nextNumber != nullptr ? std::max(*nextNumber, 2) : 2;; ++n) {
     UString suffix = DecimalSuffix(n);
     // Room is kept for the suffix, so the result stays within the limit.
     UString candidate =
@@ -367,6 +381,9 @@ UString MakeUniqueName(IvrnFolder& folder, const UString& name, bool isFolder, i
       candidate += suffix;
     }
     if (!folder.FindItem(candidate)) {
+      if (nextNumber != nullptr) {
+        *nextNumber = n + 1;
+      }
       return candidate;
     }
   }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/vrnCom.h"
@@ -240,12 +241,21 @@ class TvrnFolderImpl : public TvrnBaseItemImpl<Interface> {
   void RenameItem(IvrnBaseItem* item, const UString& newName);
   // Renames a file that gives up its name to a folder or another file.
   void MoveFileAside(IvrnBaseItem* file);
+  // MakeUniqueName for this folder, resuming where the last search for the same name
+  // (as the comparison sees it) ended, so that many entries of one name number up in
+  // linear time rather than trying every taken number again.
+  UString UniqueName(const UString& name, bool isFolder, int maxLength);
 
   // The subfolder the previous AddItem descended into.
   TComPtr<IvrnFolder> FLastFolder;
   std::unique_ptr<TvrnFileList> FFileList;
   std::unique_ptr<TvrnFolderList> FFolderList;
   bool FImplicit = false;
+  // The next number to try by name key, rule and length limit. A number once found
+  // taken stays taken: names of the numbered form are never given up again (renames
+  // free only names that the naming rules change, and a file moved aside gives its name
+  // to a folder at once).
+  std::unordered_map<std::string, int> FNextUniqueNumber;
 };
 
 // A folder item.
@@ -263,8 +273,14 @@ int ExtensionPos(UStringView s);
 // there, else at its end; never splits a character.
 UString TruncateName(const UString& s, bool isFolder, int maxLength);
 // The first of Name (2), Name (3), ... (before a file's extension) that Folder does not
-// hold; with MaxLength > 0 the result, suffix included, stays within MaxLength.
-UString MakeUniqueName(IvrnFolder& folder, const UString& name, bool isFolder, int maxLength);
+// hold; with MaxLength > 0 the result, suffix included, stays within MaxLength. With
+// NextNumber the search starts at *NextNumber instead of 2 (the caller knows the numbers
+// below it are taken) and leaves there the number after the one returned.
+UString MakeUniqueName(IvrnFolder& folder,
+                       const UString& name,
+                       bool isFolder,
+                       int maxLength,
+                       int* nextNumber = nullptr);
 // The archive path as a tree path: forbidden characters become "_", backslash runs
 // collapse, leading and trailing backslashes go; an empty result is "Noname".
 UString NormalizePath(UStringView path);

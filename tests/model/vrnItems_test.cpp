@@ -119,6 +119,27 @@ TEST(ItemTreeTest, AFolderListedInAnyOrderBuildsAndRenamesInTheSameTime) {
   EXPECT_LT(descending, 4 * ascending + 0.2) << "ascending " << ascending << " s";
 }
 
+// Many entries of one name, in any letter case, number up in the order they come and in
+// linear time (a crafted archive of thousands of equal names must not stall the open),
+// and the naming pass goes on counting from there.
+TEST(ItemTreeTest, ManyEntriesOfOneNameNumberUpInOrder) {
+  constexpr int kCount = 20000;
+  TComPtr<IvrnFolder> root = NewRoot();
+  std::vector<TComPtr<IvrnBaseItem>> items;
+  for (int i = 0; i < kCount; ++i) {
+    items.push_back(root->AddItem(i % 2 == 0 ? u"x.txt" : u"X.TXT", false));
+  }
+  TComPtr<IvrnBaseItem> blank = root->AddItem(u"x.txt ", false);  // equal once trimmed
+  root->FixNames(kMaxNameLength);
+  EXPECT_EQ(root->GetFileCount(), kCount + 1);
+  EXPECT_EQ(items[0]->GetName(), u"x.txt");
+  for (int i = 1; i < kCount; i += 999) {
+    UString number = u" (" + IntToUStr(i + 1) + u")";
+    EXPECT_EQ(items[i]->GetName(), i % 2 == 0 ? u"x" + number + u".txt" : u"X" + number + u".TXT");
+  }
+  EXPECT_EQ(blank->GetName(), u"x (" + IntToUStr(kCount + 1) + u").txt");
+}
+
 TEST(ItemTreeTest, LookupsIgnoreCaseAndNeverPassThroughFiles) {
   TComPtr<IvrnFolder> root = NewRoot();
   TComPtr<IvrnBaseItem> a = root->AddItem(u"Docs\\A.txt", false);
