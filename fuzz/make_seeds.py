@@ -159,6 +159,13 @@ def hand_made_seeds():
         [Block(text(3, 40), [("a-with-data", 20), ("f00000", 20)])],
         [(n, False) for n in names])
 
+    # Thousands of entries of one name, in two letter cases and with and without an
+    # extension: each must be numbered, which once took quadratic time.
+    same = ["same.txt" if i % 2 else "SAME.TXT" for i in range(3000)] + ["same"] * 2000
+    seeds["same-names.7z"] = archive(
+        [Block(text(6, 40), [("same.txt", 20), ("same", 20)])],
+        [(n, False) for n in same])
+
     # Paths 500 levels deep: folders listed on the way, a file at the bottom; and one
     # whose folders are not listed, with longer names.
     deep = "/".join(["d"] * 500)

@@ -68,6 +68,16 @@ if [ "$long" -eq 1 ]; then
   status=0
   run_ctest build-linux --timeout 600 -L long --verbose || status=$?
   record "Long" $status
+  echo "== Long checks: fuzzing the open path"
+  fuzz=0
+  bash scripts/fuzz.sh --seconds 60 || fuzz=$?
+  if [ "$fuzz" -eq 0 ]; then
+    summary+=("Fuzzing: passed")
+  else
+    summary+=("Fuzzing: FAILED")
+    all_ok=0
+    failed=$((failed + 1))
+  fi
 fi
 
 echo
