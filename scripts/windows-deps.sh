@@ -18,9 +18,11 @@ vrn_windows_deps() {
   local cache="$root/.cache/7zip/$sevenZipVersion"
 
   # Debian packages, installed in one apt-get run and only when one is missing. Wine comes
-  # with its recommended libraries, as on the machines where it was seen to work.
+  # with its recommended libraries, as on the machines where it was seen to work. The
+  # window tests run on a virtual X display (xvfb, xauth for xvfb-run) and take their
+  # screenshots with ImageMagick's import; xdotool finds windows on that display.
   local packages=(cmake ninja-build googletest g++-mingw-w64-x86-64-posix
-    binutils-mingw-w64-x86-64 wine wine64)
+    binutils-mingw-w64-x86-64 wine wine64 xvfb xauth xdotool imagemagick)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
   local missing=() package
   for package in "${packages[@]}"; do
