@@ -5,9 +5,10 @@
 # The program gets a fresh wineserver: one left running by an earlier program of the run
 # (cmake/wine-run.sh keeps it a few seconds) was started without this display, and so was
 # Wine's desktop process with it. Wine is told to draw window captions and frames itself,
-# since no window manager runs on the display. When VRN_SCREENSHOT_DIR names a folder, a
-# watcher on the display answers each NAME.request file that appears there with a picture
-# of the screen, NAME.png (ImageMagick import, cut to the windows shown).
+# since no window manager runs on the display, and to speak English. When
+# VRN_SCREENSHOT_DIR names a folder, a watcher on the display answers each NAME.request
+# file that appears there with a picture of the screen, NAME.png (ImageMagick import, cut
+# to the windows shown).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -21,6 +22,8 @@ if [ "${VRN_ON_XVFB:-}" != 1 ]; then
   exit $status
 fi
 
+# The tests compare the system's own English texts (button captions such as "OK").
+export LC_ALL=C.UTF-8
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml,winemenubuilder.exe=d}"
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1

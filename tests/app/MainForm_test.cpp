@@ -340,11 +340,19 @@ TEST_F(MainForm, LaysOutInUnitsOfItsFontAndFollowsAFontChange) {
   EXPECT_LE(std::abs((frame.left - work.left) - (work.right - frame.right)), 1);
   EXPECT_LE(std::abs((frame.top - work.top) - (work.bottom - frame.bottom)), 1);
 
-  // A bigger message font, where the horizontal and the vertical unit differ.
-  NONCLIENTMETRICSW saved{};
-  saved.cbSize = sizeof(saved);
-  ASSERT_TRUE(::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(saved), &saved, 0));
-  NONCLIENTMETRICSW bigger = saved;
+  // A bigger message font, where the horizontal and the vertical unit differ; the
+  // system's own is put back however the test ends.
+  struct TSavedMetrics {
+    NONCLIENTMETRICSW Metrics{};
+    TSavedMetrics() {
+      Metrics.cbSize = sizeof(Metrics);
+      ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(Metrics), &Metrics, 0);
+    }
+    ~TSavedMetrics() {
+      ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(Metrics), &Metrics, 0);
+    }
+  } saved;
+  NONCLIENTMETRICSW bigger = saved.Metrics;
   bigger.lfMessageFont.lfHeight = -21;
   ASSERT_TRUE(::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(bigger), &bigger, 0));
   ::SendMessageW(Window, WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, 0);
@@ -352,7 +360,6 @@ TEST_F(MainForm, LaysOutInUnitsOfItsFontAndFollowsAFontChange) {
       UnitsOf(reinterpret_cast<HFONT>(::SendMessageW(C(mcDriveLabel), WM_GETFONT, 0, 0)));
   EXPECT_NE(u.DLUx(7), u.DLUy(7)) << "this font cannot tell the two units apart";
   ExpectLayout(Window);
-  ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(saved), &saved, 0);
 }
 
 TEST_F(MainForm, DriveListOffersFreeLettersAndKeepsTheChoice) {
