@@ -312,7 +312,7 @@ void TMainForm::FitAndCentre() {
     RECT window{};
     RECT work{};
     ::GetWindowRect(FHandle, &window);
-    if (!MonitorWorkArea(FHandle, work) || FFontHeight <= kSmallestFontHeight ||
+    if (!MonitorWorkArea(nullptr, work) || FFontHeight <= kSmallestFontHeight ||
         (window.right - window.left <= work.right - work.left &&
          window.bottom - window.top <= work.bottom - work.top)) {
       break;

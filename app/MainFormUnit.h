@@ -98,8 +98,8 @@ class TMainForm : public IvrnSourceClient {
   void ArrangeControls();
   // Sets the client size, keeping the window's top-left corner.
   void SetClientSize(int width, int height);
-  // Shrinks the font until the window fits its monitor's work area, then centres it on
-  // the primary monitor's work area.
+  // Shrinks the font until the window fits the primary monitor's work area, where it is
+  // shown, then centres it there.
   void FitAndCentre();
   void ShowProgress(bool visible);
   void SetEnabled(const std::vector<HWND>& controls, bool enabled);

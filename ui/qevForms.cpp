@@ -120,8 +120,10 @@ SIZE CommandButtonSize(HFONT font, const std::wstring& caption) {
 }
 
 bool MonitorWorkArea(HWND window, RECT& area) {
-  HMONITOR monitor = window != nullptr ? ::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST)
-                                       : ::MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY);
+  if (window == nullptr) {
+    return ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0) != FALSE;
+  }
+  HMONITOR monitor = ::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST);
   MONITORINFO info{};
   info.cbSize = sizeof(info);
   if (monitor == nullptr || !::GetMonitorInfoW(monitor, &info)) {

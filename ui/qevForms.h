@@ -66,8 +66,8 @@ SIZE MeasureWrapped(HFONT font, const std::wstring& text, int width);
 // caption's width plus 3 cx wide, the larger of 14 DLUy and the caption's height high.
 SIZE CommandButtonSize(HFONT font, const std::wstring& caption);
 
-// The work area of the monitor nearest to Window (the primary monitor's for none); false
-// when it cannot be read.
+// The work area of the monitor nearest to Window, or of the primary monitor for none;
+// false when it cannot be read.
 bool MonitorWorkArea(HWND window, RECT& area);
 // The text of a window.
 std::wstring WindowText(HWND window);

@@ -75,6 +75,48 @@ TUnits UnitsOf(HFONT font) {
   return TUnits{size.cx / 52.0, static_cast<int>(size.cx / 52), static_cast<int>(size.cy)};
 }
 
+// Sets the system message font to a pixel height for the life of the object.
+class TMessageFontScope {
+ public:
+  explicit TMessageFontScope(int height) {
+    FSaved.cbSize = sizeof(FSaved);
+    ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(FSaved), &FSaved, 0);
+    NONCLIENTMETRICSW metrics = FSaved;
+    metrics.lfMessageFont.lfHeight = -height;
+    FSet = ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0);
+  }
+  ~TMessageFontScope() {
+    ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(FSaved), &FSaved, 0);
+  }
+  bool Set() const { return FSet; }
+
+ private:
+  NONCLIENTMETRICSW FSaved{};
+  bool FSet = false;
+};
+
+// Sets the work area of the primary monitor for the life of the object.
+class TWorkAreaScope {
+ public:
+  explicit TWorkAreaScope(RECT area) {
+    ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &FSaved, 0);
+    FSet = ::SystemParametersInfoW(SPI_SETWORKAREA, 0, &area, 0);
+  }
+  ~TWorkAreaScope() { ::SystemParametersInfoW(SPI_SETWORKAREA, 0, &FSaved, 0); }
+  bool Set() const { return FSet; }
+
+ private:
+  RECT FSaved{};
+  bool FSet = false;
+};
+
+int FontHeight(HWND control) {
+  LOGFONTW font{};
+  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0)), sizeof(font),
+               &font);
+  return std::abs(font.lfHeight);
+}
+
 class MainForm : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -342,24 +384,40 @@ TEST_F(MainForm, LaysOutInUnitsOfItsFontAndFollowsAFontChange) {
 
   // A bigger message font, where the horizontal and the vertical unit differ; the
   // system's own is put back however the test ends.
-  struct TSavedMetrics {
-    NONCLIENTMETRICSW Metrics{};
-    TSavedMetrics() {
-      Metrics.cbSize = sizeof(Metrics);
-      ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(Metrics), &Metrics, 0);
-    }
-    ~TSavedMetrics() {
-      ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(Metrics), &Metrics, 0);
-    }
-  } saved;
-  NONCLIENTMETRICSW bigger = saved.Metrics;
-  bigger.lfMessageFont.lfHeight = -21;
-  ASSERT_TRUE(::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof(bigger), &bigger, 0));
+  TMessageFontScope bigger(21);
+  ASSERT_TRUE(bigger.Set());
   ::SendMessageW(Window, WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, 0);
   const TUnits u =
       UnitsOf(reinterpret_cast<HFONT>(::SendMessageW(C(mcDriveLabel), WM_GETFONT, 0, 0)));
   EXPECT_NE(u.DLUx(7), u.DLUy(7)) << "this font cannot tell the two units apart";
   ExpectLayout(Window);
+}
+
+TEST(MainFormFit, ShrinksItsFontUntilItFitsTheWorkArea) {
+  TMessageFontScope big(21);
+  ASSERT_TRUE(big.Set());
+  RECT full{};
+  {
+    TMainForm form(false);
+    ::GetWindowRect(form.Handle(), &full);
+  }
+  const int fullWidth = full.right - full.left;
+  const int fullHeight = full.bottom - full.top;
+  TWorkAreaScope small(RECT{0, 0, fullWidth * 3 / 4, fullHeight * 3 / 4});
+  ASSERT_TRUE(small.Set());
+  RECT work{};
+  ASSERT_TRUE(MonitorWorkArea(nullptr, work));
+  ASSERT_EQ(work.right, fullWidth * 3 / 4) << "the work area could not be made smaller";
+  TMainForm form(false);
+  RECT frame{};
+  ::GetWindowRect(form.Handle(), &frame);
+  EXPECT_LE(frame.right - frame.left, work.right - work.left);
+  EXPECT_LE(frame.bottom - frame.top, work.bottom - work.top);
+  EXPECT_GE(frame.left, work.left);
+  EXPECT_GE(frame.top, work.top);
+  EXPECT_LT(FontHeight(::GetDlgItem(form.Handle(), mcDriveLabel)), 21);
+  EXPECT_GE(FontHeight(::GetDlgItem(form.Handle(), mcDriveLabel)), 10);
+  ExpectLayout(form.Handle());
 }
 
 TEST_F(MainForm, DriveListOffersFreeLettersAndKeepsTheChoice) {
