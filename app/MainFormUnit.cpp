@@ -660,6 +660,33 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         Relayout();
       }
       break;
+    case WM_NEXTDLGCTL: {
+      // Dialog navigation asks for it: a label's accelerator focuses the label, then the
+      // next control in tab order.
+      HWND target = LOWORD(lParam) != 0
+                        ? reinterpret_cast<HWND>(wParam)
+                        : ::GetNextDlgTabItem(FHandle, ::GetFocus(), wParam != 0 ? TRUE : FALSE);
+      if (target != nullptr) {
+        ::SetFocus(target);
+      }
+      return 0;
+    }
+    case WM_ACTIVATE:
+      // As a dialog does: the focus goes back to the control that had it, or to the
+      // first one, so that keys reach the controls from the start.
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focus = ::GetFocus();
+        FLastFocus = focus != nullptr && ::IsChild(FHandle, focus) ? focus : nullptr;
+      } else if (!::IsIconic(FHandle)) {
+        HWND focus =
+            FLastFocus != nullptr && ::IsWindowEnabled(FLastFocus) && ::IsWindowVisible(FLastFocus)
+                ? FLastFocus
+                : ::GetNextDlgTabItem(FHandle, nullptr, FALSE);
+        if (focus != nullptr) {
+          ::SetFocus(focus);
+        }
+      }
+      return 0;
     case WM_CLOSE:
       ::DestroyWindow(FHandle);
       return 0;

@@ -131,6 +131,8 @@ class TMainForm : public IvrnSourceClient {
   // The sizes SizeControls found, by control.
   std::vector<SIZE> FSizes;
   bool FPollTimer = false;
+  // The control that had the focus when the window was last deactivated.
+  HWND FLastFocus = nullptr;
 };
 
 // Runs the thread's message loop for Form until WM_QUIT; returns its exit code.

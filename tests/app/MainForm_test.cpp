@@ -349,6 +349,20 @@ TEST_F(MainForm, StartsStoppedWithEveryControlInTabOrder) {
     EXPECT_EQ(::GetDlgCtrlID(tab), id);
     tab = ::GetNextDlgTabItem(Window, tab, FALSE);
   }
+  // A label's accelerator moves the focus to the control it names.
+  const std::pair<wchar_t, TMainFormControl> accelerators[] = {{L'a', mcArchiveFileNameEdit},
+                                                               {L'p', mcPasswordEdit},
+                                                               {L'e', mcExtractToComboBox},
+                                                               {L'd', mcDriveComboBox}};
+  for (const auto& [key, target] : accelerators) {
+    ::PostMessageW(FocusIn(Window), WM_SYSCHAR, key, 1 << 29);
+    Pump(milliseconds(50));
+    EXPECT_EQ(::GetFocus(), C(target)) << "Alt+" << static_cast<char>(key);
+  }
+  // Tab moves on from the drive list to the archive name.
+  PostKey(::GetFocus(), VK_TAB);
+  Pump(milliseconds(50));
+  EXPECT_EQ(::GetFocus(), C(mcArchiveFileNameEdit));
   EXPECT_EQ(ComboItems(C(mcExtractToComboBox)),
             (std::vector<std::wstring>{L"Temp file", L"Memory and temp file", L"Memory"}));
   EXPECT_EQ(::SendMessageW(C(mcPasswordEdit), EM_GETPASSWORDCHAR, 0, 0), 0x25CF);
@@ -672,11 +686,18 @@ TEST_F(MainForm, FailedMountsEndInTheErrorBox) {
   }
 }
 
-TEST_F(MainForm, ClosingWhileMountedRemovesTheDrive) {
+TEST_F(MainForm, UnmountButtonAndClosingWhileMountedRemoveTheDrive) {
   auto findMount = StandinExport<TStandinFindMount>("StandinFindMount");
   ASSERT_NE(findMount, nullptr);
   ChooseDrive(L"M:");
   ::SetWindowTextW(C(mcArchiveFileNameEdit), AsWChar(FixturePath("solid.7z")));
+  // Unmount by its button, mount again, then close.
+  ::SendMessageW(C(mcMountButton), BM_CLICK, 0, 0);
+  ASSERT_TRUE(Until([this] { return TextOf(Window) == L"M:\\ - Vornmount"; }));
+  ::SendMessageW(C(mcUnmountButton), BM_CLICK, 0, 0);
+  EXPECT_EQ(TextOf(Window), L"Vornmount");
+  EXPECT_EQ(findMount(L"M:\\", nullptr), nullptr);
+  EXPECT_TRUE(InputsEnabled());
   ::SendMessageW(C(mcMountButton), BM_CLICK, 0, 0);
   ASSERT_TRUE(Until([this] { return TextOf(Window) == L"M:\\ - Vornmount"; }));
   ::PostMessageW(Window, WM_CLOSE, 0, 0);
