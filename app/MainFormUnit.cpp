@@ -660,17 +660,11 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         Relayout();
       }
       break;
-    case WM_NEXTDLGCTL: {
-      // Dialog navigation asks for it: a label's accelerator focuses the label, then the
-      // next control in tab order.
-      HWND target = LOWORD(lParam) != 0
-                        ? reinterpret_cast<HWND>(wParam)
-                        : ::GetNextDlgTabItem(FHandle, ::GetFocus(), wParam != 0 ? TRUE : FALSE);
-      if (target != nullptr) {
-        ::SetFocus(target);
-      }
+    case WM_NEXTDLGCTL:
+      // Dialog navigation: Tab, and a label's accelerator (the label, then the control
+      // after it).
+      MoveDialogFocus(FHandle, wParam, lParam);
       return 0;
-    }
     case WM_ACTIVATE:
       // As a dialog does: the focus goes back to the control that had it, or to the
       // first one, so that keys reach the controls from the start.

@@ -119,6 +119,15 @@ SIZE CommandButtonSize(HFONT font, const std::wstring& caption) {
               std::max(units.DLUy(14), static_cast<int>(text.cy))};
 }
 
+void MoveDialogFocus(HWND form, WPARAM wParam, LPARAM lParam) {
+  HWND target = LOWORD(lParam) != 0
+                    ? reinterpret_cast<HWND>(wParam)
+                    : ::GetNextDlgTabItem(form, ::GetFocus(), wParam != 0 ? TRUE : FALSE);
+  if (target != nullptr) {
+    ::SetFocus(target);
+  }
+}
+
 bool MonitorWorkArea(HWND window, RECT& area) {
   if (window == nullptr) {
     return ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0) != FALSE;

@@ -66,6 +66,11 @@ SIZE MeasureWrapped(HFONT font, const std::wstring& text, int width);
 // caption's width plus 3 cx wide, the larger of 14 DLUy and the caption's height high.
 SIZE CommandButtonSize(HFONT font, const std::wstring& caption);
 
+// Answers WM_NEXTDLGCTL for a form that is not a dialog (dialog navigation sends it for
+// Tab and for a label's accelerator): focuses the control named, or the next or previous
+// one in tab order.
+void MoveDialogFocus(HWND form, WPARAM wParam, LPARAM lParam);
+
 // The work area of the monitor nearest to Window, or of the primary monitor for none;
 // false when it cannot be read.
 bool MonitorWorkArea(HWND window, RECT& area);

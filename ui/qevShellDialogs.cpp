@@ -718,6 +718,9 @@ LRESULT TqevShellMessageBoxForm::HandleMessage(UINT message, WPARAM wParam, LPAR
         }
       }
       return 0;
+    case WM_NEXTDLGCTL:
+      MoveDialogFocus(FHandle, wParam, lParam);  // Tab between the buttons
+      return 0;
     case WM_CLOSE:
       if (FCloseAllowed) {
         End(IDCANCEL);

@@ -150,8 +150,10 @@ TEST(MessageBoxForm, YesNoCancelWithTheSecondDefault) {
   EXPECT_EQ(seen.Captions[2], L"Cancel");
   EXPECT_EQ(seen.DefaultIndex, 1);
   EXPECT_FALSE(seen.CloseGrayed);
-  // Enter presses the default button.
+  // Enter presses the default button, or the one Tab moved to.
   EXPECT_EQ(ShowBox(MB_YESNOCANCEL | MB_DEFBUTTON2, L"Save?", {Press(VK_RETURN)}), IDNO);
+  EXPECT_EQ(ShowBox(MB_YESNOCANCEL | MB_DEFBUTTON2, L"Save?", {Press(VK_TAB), Press(VK_RETURN)}),
+            IDCANCEL);
 }
 
 TEST(MessageBoxForm, AbortRetryIgnoreCannotBeClosed) {
