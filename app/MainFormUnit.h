@@ -101,6 +101,8 @@ class TMainForm : public IvrnSourceClient {
   // Shrinks the font until the window fits the primary monitor's work area, where it is
   // shown, then centres it there.
   void FitAndCentre();
+  // Shows or hides the status line and the progress bar together, and the taskbar
+  // progress with them.
   void ShowProgress(bool visible);
   void SetEnabled(const std::vector<HWND>& controls, bool enabled);
   void SetVisible(const std::vector<HWND>& controls, bool visible);
@@ -114,13 +116,20 @@ class TMainForm : public IvrnSourceClient {
   void DropFiles(HDROP drop);
 
   HWND FHandle = nullptr;
+  // Whether destroying the window ends the thread's message loop.
   bool FQuitOnDestroy;
+  // The mount controller; the window is its only client.
   TvrnSource Source;
+  // The groups: enabled only while stopped, enabled only while a mount runs, hidden
+  // whenever a mount starts or ends.
   std::vector<HWND> InputControls;
   std::vector<HWND> UnmountControls;
   std::vector<HWND> ProgressControls;
+  // Every control, in creation order (index = ID - mcDriveLabel).
   std::vector<HWND> FControls;
+  // The taskbar button's progress.
   std::unique_ptr<TwbxTaskbarMgr> FTaskbarMgr;
+  // The test seam for the letters in use; nullptr for GetLogicalDrives.
   TLogicalDrivesSource FLogicalDrives = nullptr;
   // The window's font and the big font of Mount and Unmount; FFontHeight is the pixel
   // height the window uses (lowered when it must shrink to fit its monitor).
@@ -130,6 +139,7 @@ class TMainForm : public IvrnSourceClient {
   TqevFontUnits FUnits;
   // The sizes SizeControls found, by control.
   std::vector<SIZE> FSizes;
+  // Whether the poll timer runs.
   bool FPollTimer = false;
   // The control that had the focus when the window was last deactivated.
   HWND FLastFocus = nullptr;

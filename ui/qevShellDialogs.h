@@ -22,11 +22,17 @@ class TqevShellButtonList;
 // One button of a box: caption, result code, default and cancel marks, and a group tag
 // (buttons with equal tags get equal widths).
 struct TqevShellButton {
+  // The list the button was made in.
   TqevShellButtonList* FList = nullptr;
+  // The caption, "&" marking its accelerator.
   std::wstring FCaption;
+  // What ShowMessageBoxForm returns when the button closes the box.
   int FResult = 0;
+  // Enter presses it; it has the focus when the box shows.
   bool FDefault = false;
+  // Esc presses it.
   bool FCancel = false;
+  // Buttons with equal tags get equal widths.
   std::uint64_t FTag = 0;
 };
 
@@ -61,6 +67,7 @@ class TqevShellButtonList {
   // DefaultIndex naming the default one.
   void AddSet(unsigned buttonSet, unsigned defaultIndex);
 
+  // The buttons in the order they were added, which is their order on the screen.
   const std::vector<TqevShellButton>& Items() const { return FItems; }
 
   // The caption of a standard button as the system words it (user32's string table,
@@ -93,8 +100,11 @@ inline constexpr wchar_t kMessageBoxClassName[] = L"TqevShellMessageBoxForm";
 // The push button of the box.
 class TqevShellDialogButton {
  public:
+  // Creates the button control for Description in Parent, with control ID Id and Font.
   TqevShellDialogButton(const TqevShellButton& description, HWND parent, int id, HFONT font);
+  // The button control; the box destroys it with itself.
   HWND Handle() const { return FHandle; }
+  // What the button was made from.
   const TqevShellButton& Description() const { return FDescription; }
 
  private:
@@ -114,6 +124,8 @@ class TqevShellMessageBoxForm {
     ikInfo = 4
   };
 
+  // Creates the box, hidden, with its texts, icon and buttons; an empty caption becomes
+  // the program file's name.
   TqevShellMessageBoxForm(HWND owner,
                           const std::wstring& caption,
                           const std::wstring& mainInstruction,
@@ -155,22 +167,30 @@ class TqevShellMessageBoxForm {
   const TqevShellDialogButton* CancelButton() const;
   const TqevShellDialogButton* DefaultButton() const;
 
+  // The window the box is modal to (disabled while it shows), and the box's own.
   HWND FOwner;
   HWND FHandle = nullptr;
+  // The texts: caption, main instruction, content blocks, verification check box text.
   std::wstring FCaption;
   std::wstring FMainInstruction;
   std::vector<std::wstring> FContent;
   std::wstring FVerificationText;
+  // The verification check box, when there is a text for it.
   HWND FVerification = nullptr;
+  // The icon: its kind, the loaded icon (owned) and its size.
   TIconKind FIconKind;
   HICON FIcon = nullptr;
   SIZE FIconSize{0, 0};
+  // The buttons as described and as created, in the same order.
   std::vector<TqevShellButton> FButtonDescriptions;
   std::vector<TqevShellDialogButton> FButtons;
+  // Whether the close box and Alt+F4 may end the box (with IDCANCEL).
   bool FCloseAllowed = false;
+  // The content font (the message font) and the main instruction's font and colour.
   TqevFont FFont;
   TqevFont FMainFont;
   COLORREF FMainColor;
+  // The TASKDIALOG theme while themes are active.
   HANDLE FTheme = nullptr;
   // What Arrange found: the text rectangles, the separators between blocks (their tops),
   // the text column and the footer's top.
@@ -181,6 +201,7 @@ class TqevShellMessageBoxForm {
   int FTextRight = 0;
   int FFooterTop = 0;
   bool FHasFooter = false;
+  // Set when a button (or the close box) ends the modal loop, with the result.
   bool FDone = false;
   int FResult = IDCANCEL;
 };

@@ -627,6 +627,8 @@ TEST_F(MainForm, MountsAGeneratedArchiveAndUnmountsWithEsc) {
   gDrivesInUse = Letters({L'C', L'K', L'Z'});
   EXPECT_TRUE(InputsDisabled());
   EXPECT_TRUE(::IsWindowEnabled(C(mcUnmountButton)));
+  EXPECT_TRUE(OwnVisible(C(mcStatusLabel)));
+  EXPECT_EQ(TextOf(C(mcStatusLabel)), L"Opening archive...");
   EXPECT_EQ(TextOf(C(mcMessagesMemo)), L"");
 
   ASSERT_TRUE(Until([this] { return TextOf(Window) == L"K:\\ - Vornmount"; }))
