@@ -33,18 +33,6 @@
 #include "tests/support/vrnFixtures.h"
 #include "vfs/vrnData.h"
 
-// How test names and failure messages show a store kind.
-static const char* KindName(TvrnStoreKind kind) {
-  switch (kind) {
-    case skTempFile:
-      return "TempFile";
-    case skMemoryAndTempFile:
-      return "MemoryAndTempFile";
-    case skMemory:
-      return "Memory";
-  }
-  return "Unknown";
-}
 static void PrintTo(TvrnStoreKind kind, std::ostream* os) {
   *os << KindName(kind);
 }

@@ -107,3 +107,15 @@ bool IsMountedAt(const std::string& path) {
   return false;
 }
 #endif
+
+const char* KindName(TvrnStoreKind kind) {
+  switch (kind) {
+    case skTempFile:
+      return "TempFile";
+    case skMemoryAndTempFile:
+      return "MemoryAndTempFile";
+    case skMemory:
+      return "Memory";
+  }
+  return "Unknown";
+}

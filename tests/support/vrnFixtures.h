@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/vrnStrings.h"
+#include "vfs/vrnData.h"
 
 // The password of the encrypted fixtures.
 inline const UString kFixturePassword = u"p\u00e4ssw\u00f6rd\U0001F511";
@@ -18,6 +19,9 @@ inline const UString kFixturePassword = u"p\u00e4ssw\u00f6rd\U0001F511";
 UString FixtureFolder();
 // A fixture file in that folder.
 UString FixturePath(const std::string& name);
+
+// How test names and failure messages show a store kind.
+const char* KindName(TvrnStoreKind kind);
 
 // One entry of an archive as 7z lists it.
 struct TListedEntry {

@@ -306,18 +306,6 @@ std::vector<TMountCase> MountCases() {
   return cases;
 }
 
-const char* KindName(TvrnStoreKind kind) {
-  switch (kind) {
-    case skTempFile:
-      return "TempFile";
-    case skMemoryAndTempFile:
-      return "MemoryAndTempFile";
-    case skMemory:
-      return "Memory";
-  }
-  return "Unknown";
-}
-
 INSTANTIATE_TEST_SUITE_P(Fixtures,
                          DrivoArchiveFuseFilesTest,
                          testing::ValuesIn(MountCases()),
