@@ -502,6 +502,7 @@ class TqevSevenZipExtractCallback final : public TInterfacedObject<IArchiveExtra
                               TvrnStoreKind storeKind)
       : TQuorel7ZipArchiveExtractCallback(abort),
         FProgress(progress),
+        FFileProgress(FProgress.Query<IvrnFileProgress>()),
         FArchive(archive),
         FTempStore(tempStore),
         FStoreKind(storeKind) {}
@@ -585,6 +586,9 @@ class TqevSevenZipExtractCallback final : public TInterfacedObject<IArchiveExtra
       // The flag and the store are set before the mark that publishes them.
       FCurrentFile->SetDataError(result != kOpResultOK);
       FCurrentFile->MarkExtracted();
+      if (FFileProgress) {
+        FFileProgress->FileDone(FCurrentFile.Get());
+      }
       FCurrentFile.Reset();
     }
   }
@@ -596,6 +600,8 @@ class TqevSevenZipExtractCallback final : public TInterfacedObject<IArchiveExtra
   }
 
   TComPtr<IvrnProgress> FProgress;
+  // The same sink's file reports; nil when it has none.
+  TComPtr<IvrnFileProgress> FFileProgress;
   // Not counted: the archive outlives the extraction.
   Tvrn7zArchive* FArchive;
   TComPtr<IvrnData> FTempStore;

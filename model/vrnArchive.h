@@ -28,12 +28,23 @@ VRN_DECLARE_IID(
     IvrnProgress,
     (GUID{0x2C2FD16C, 0x04B2, 0x48F9, {0xB1, 0x0D, 0xFF, 0x76, 0x06, 0xCA, 0xC0, 0xCC}}));
 
+// Where extraction tells that one file has its outcome: its store, its error flag and
+// the extracted mark are all set. A progress sink may offer it beside IvrnProgress, so
+// that a read waiting for that file alone can go on while the pass unpacks the rest.
+struct IvrnFileProgress : IUnknown {
+  virtual void FileDone(IvrnFile* file) = 0;
+};
+VRN_DECLARE_IID(
+    IvrnFileProgress,
+    (GUID{0x8E0B6A52, 0x3C1D, 0x4F7E, {0x9A, 0x41, 0x27, 0x5D, 0xC3, 0x18, 0x6B, 0xF0}}));
+
 // The root folder of an opened archive.
 struct IvrnArchive : IvrnFolder {
   // Opens the archive and imports its entries; raises on failure.
   virtual void Open(TvrnAbortFlag abortFlag) = 0;
   // Extracts File and every other file of its block in one pass, giving each a store,
-  // its error flag and the extracted mark; may raise.
+  // its error flag and the extracted mark, and telling Progress's IvrnFileProgress, when
+  // it has one, of each file as it is marked; may raise.
   virtual void Extract(TvrnAbortFlag abortFlag,
                        IvrnProgress* progress,
                        IvrnFile* file,

@@ -37,6 +37,10 @@ constexpr ULONG kArchiveMountOptions =
     DOKAN_OPTION_WRITE_PROTECT | DOKAN_OPTION_MOUNT_MANAGER | DOKAN_OPTION_CASE_SENSITIVE;
 // What every failed read's message starts with.
 constexpr char16_t kDataErrorPrefix[] = u"Data error: ";
+// A read whose file is done while the pass still has at most this much to unpack waits
+// for the pass to end, a few milliseconds at most: returning earlier gains nothing, and
+// the reader then finds the rest of a small block ready and the progress ended.
+constexpr std::uint64_t kNearlyDone = 1 << 20;
 
 // The reflected CRC-32 table of the polynomial 0xEDB88320.
 constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
@@ -114,6 +118,10 @@ void TvrnExtractProgress::Progress(std::uint64_t completed, std::uint64_t total)
   FOwner->SetProgress(completed, total);
 }
 
+void TvrnExtractProgress::FileDone(IvrnFile* file) {
+  FOwner->FileDone(file);
+}
+
 void Tqev7zCRC32Hasher::Init() {
   FCRC = 0xFFFFFFFF;
 }
@@ -189,6 +197,7 @@ TvrnDrivoArchiveThread::TvrnDrivoArchiveThread(const UString& requestedMountPoin
 }
 
 TvrnDrivoArchiveThread::~TvrnDrivoArchiveThread() {
+  StopExtraction();
   // Contexts the library never closed go without touching the counters: the tree is
   // released right after them.
   FContexts.clear();
@@ -245,6 +254,11 @@ void TvrnDrivoArchiveThread::AddMessage(const UString& text) {
 // Preparation and mount.
 
 void TvrnDrivoArchiveThread::Run() {
+  // However the mount ends, a pass still running for no one stops with it.
+  struct TStopExtraction {
+    TvrnDrivoArchiveThread* Owner;
+    ~TStopExtraction() { Owner->StopExtraction(); }
+  } stop{this};
   if (PrepareVolume()) {
     TvrnDrivoThread::Run();
   }
@@ -514,21 +528,106 @@ void TvrnDrivoArchiveThread::EnsureExtracted(IvrnFile* file) {
   if (file->IsExtracted()) {
     return;
   }
-  std::lock_guard<TCriticalSection> extraction(FExtractLock);
-  // A read that waited here while another extracted the same block finds the file done.
-  if (file->IsExtracted()) {
-    return;
+  std::unique_lock<std::mutex> lock(FPassLock);
+  if (FWorkerQuit) {
+    return;  // the volume is going: no pass starts, and the read fails
   }
+  if (!FExtractThread.joinable()) {
+    FExtractThread = std::thread([this] { ExtractRequests(); });
+  }
+  FRequests.emplace_back(file);
+  const std::uint64_t ticket = ++FRequestsQueued;
+  ++FWaitedFiles[file];
+  FPassChanged.notify_all();
+  // Once the file is marked during a pass that is nearly done, the pass end to wait for.
+  std::uint64_t passEnd = 0;
+  FPassChanged.wait(lock, [&] {
+    if (FRequestsDone >= ticket) {
+      return true;  // the request's pass has ended, or was not needed
+    }
+    if (!file->IsExtracted()) {
+      return false;
+    }
+    if (!FPassRunning) {
+      return true;
+    }
+    if (passEnd == 0) {
+      if (!PassNearlyDone()) {
+        return true;
+      }
+      passEnd = FPassesEnded + 1;
+    }
+    return FPassesEnded >= passEnd;
+  });
+  if (--FWaitedFiles[file] == 0) {
+    FWaitedFiles.erase(file);
+  }
+}
+
+void TvrnDrivoArchiveThread::ExtractRequests() {
+  std::unique_lock<std::mutex> lock(FPassLock);
+  for (;;) {
+    FPassChanged.wait(lock, [this] { return !FRequests.empty() || FWorkerQuit; });
+    if (FRequests.empty()) {
+      return;
+    }
+    TComPtr<IvrnFile> file = std::move(FRequests.front());
+    FRequests.pop_front();
+    // A file an earlier pass has marked needs none; after the stop flag nothing does.
+    if (!file->IsExtracted() && !FStopRequested) {
+      FPassRunning = true;
+      lock.unlock();
+      RunPass(file.Get());
+      file.Reset();
+      lock.lock();
+      FPassRunning = false;
+      ++FPassesEnded;
+    }
+    ++FRequestsDone;
+    FPassChanged.notify_all();
+  }
+}
+
+void TvrnDrivoArchiveThread::RunPass(IvrnFile* file) {
+  std::shared_lock<TMultiReadLock> items(FItemLock);
   ++FExtractionCount;
   try {
     FRoot->Extract(&FStopRequested, FProgress.Get(), file, FTempFile, FStoreKind);
   } catch (...) {
-    // The outcome is the file's state: a file the pass did not finish stays unextracted
-    // and the read answers for that.
+    // The outcome is each file's state: a file the pass did not finish stays
+    // unextracted, and its read answers for that.
   }
-  // Still inside the extraction lock, so that the next extraction's reports are not
-  // marked ended by this one.
+  // Before the pass counts as ended, so that a read waiting for that end finds the
+  // progress over.
   ClearProgress();
+}
+
+bool TvrnDrivoArchiveThread::PassNearlyDone() {
+  std::uint64_t completed = 0;
+  std::uint64_t total = 0;
+  if (!GetProgress(completed, total)) {
+    return true;
+  }
+  return total <= completed || total - completed <= kNearlyDone;
+}
+
+void TvrnDrivoArchiveThread::FileDone(IvrnFile* file) {
+  std::lock_guard<std::mutex> lock(FPassLock);
+  if (FWaitedFiles.find(file) != FWaitedFiles.end()) {
+    FPassChanged.notify_all();
+  }
+}
+
+void TvrnDrivoArchiveThread::StopExtraction() {
+  {
+    std::lock_guard<std::mutex> lock(FPassLock);
+    FStopRequested = true;
+    FWorkerQuit = true;
+  }
+  FPassChanged.notify_all();
+  if (FExtractThread.joinable()) {
+    FExtractThread.join();
+  }
 }
 
 NTSTATUS TvrnDrivoArchiveThread::DoReadFile(LPCWSTR fileName,

@@ -3,21 +3,27 @@
 // TvrnDrivoArchiveThread waits until the archive-open thread has opened the archive,
 // fixes every name of the tree, gives the volume its label and serial, mounts a
 // write-protected volume and answers the system's requests from the item tree. The
-// first read of a file extracts its whole solid block into data stores; later reads of
-// any file of that block are copies. Failed reads queue "Data error: <path>" messages,
-// and extraction progress is kept, for the mount controller's poll.
+// first read of a file has its whole solid block extracted into data stores, in one
+// pass on the mount's extraction worker, and returns as soon as its own file is done;
+// later reads of any file of that block are copies. Failed reads queue
+// "Data error: <path>" messages, and extraction progress is kept, for the mount
+// controller's poll.
 //
 // Locks, outer to inner: FNameLock -> FOpenCountLock -> FContextLock, and
-// FItemLock -> FExtractLock -> (in extraction) FProgressLock and the temporary file's
-// own lock. FNameLock and FItemLock are never held together; nothing takes either for
-// writing, since the tree does not change while mounted. FMessageLock is taken with no
-// other lock held.
+// FItemLock -> FPassLock -> FProgressLock. The worker holds FItemLock for reading
+// through a pass and takes FPassLock, FProgressLock and the temporary file's own lock
+// inside it, one at a time. FNameLock and FItemLock are never held together; nothing
+// takes either for writing, since the tree does not change while mounted. FMessageLock
+// is taken with no other lock held.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "engine/qev7zUtils.h"
@@ -40,11 +46,13 @@ struct TvrnDrivoContext {
 };
 
 // The progress sink handed to extraction; forwards to its thread.
-class TvrnExtractProgress : public TInterfacedObject<IvrnProgress> {
+class TvrnExtractProgress : public TInterfacedObject<IvrnProgress, IvrnFileProgress> {
  public:
   explicit TvrnExtractProgress(TvrnDrivoArchiveThread* owner) : FOwner(owner) {}
   // Records the latest amounts on the owning thread.
   void Progress(std::uint64_t completed, std::uint64_t total) override;
+  // Wakes the reads that wait for File.
+  void FileDone(IvrnFile* file) override;
 
  private:
   // Not counted: the thread outlives every extraction.
@@ -88,7 +96,8 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   TvrnDrivoArchiveThread(const UString& requestedMountPoint,
                          TvrnArchiveThread* archiveThread,
                          TvrnStoreKind storeKind);
-  // Frees the contexts the library never closed, without touching the item counters.
+  // Stops the extraction worker, then frees the contexts the library never closed,
+  // without touching the item counters.
   ~TvrnDrivoArchiveThread() override;
 
   // Sets the stop flag that makes a running extraction give up, then unmounts as the
@@ -103,9 +112,12 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
 
   // Called by TvrnExtractProgress during an extraction.
   void SetProgress(std::uint64_t completed, std::uint64_t total);
+  // Called by TvrnExtractProgress when a pass has marked File.
+  void FileDone(IvrnFile* file);
 
  protected:
-  // Waits for the archive, prepares the volume and, when there is an archive, mounts it.
+  // Waits for the archive, prepares the volume and, when there is an archive, mounts it;
+  // stops the extraction worker once the volume is gone.
   void Run() override;
   // Steps of Run before the mount: waits for the archive-open thread, takes its archive,
   // fixes the names and sets label, serial and free-space root. False when the archive
@@ -189,8 +201,20 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   static TvrnDrivoContext* GetContext(PDOKAN_FILE_INFO info);
   // Undoes CreateContext for Info's handle; does nothing without a context.
   void CloseContext(PDOKAN_FILE_INFO info);
-  // Makes sure File's block has been extracted once, unless an attempt fails.
+  // Returns once File is extracted, or once a pass asked for it has ended without
+  // reaching it: queues a pass for File's block unless File is extracted already, and
+  // waits for File's own mark rather than for the end of that pass.
   void EnsureExtracted(IvrnFile* file);
+  // The worker's body: one pass at a time, for the queued requests in their order.
+  void ExtractRequests();
+  // One engine pass over File's block, with its count and the end of its progress.
+  void RunPass(IvrnFile* file);
+  // True when the running pass has little left to unpack by its last progress report,
+  // or has reported none. The caller holds FPassLock.
+  bool PassNearlyDone();
+  // Sets the stop flag, lets the worker finish the queued requests without passes and
+  // waits for it. Called once the volume is gone; does nothing a second time.
+  void StopExtraction();
   // Marks the end of an extraction for GetProgress.
   void ClearProgress();
 
@@ -200,9 +224,30 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   std::unordered_map<TvrnDrivoContext*, std::unique_ptr<TvrnDrivoContext>> FContexts;
   // Guards FContexts. Innermost of FNameLock -> FOpenCountLock -> FContextLock.
   TCriticalSection FContextLock;
-  // Admits one block extraction at a time. Taken under FItemLock; FProgressLock and the
-  // temporary file's lock are taken inside it.
-  TCriticalSection FExtractLock;
+  // The extraction worker, started by the first read that needs a pass. Passes run one
+  // at a time on it, and go on to the end of their block after the read that asked for
+  // them has returned.
+  std::thread FExtractThread;
+  // Guards the requests and the pass state below. Taken under FItemLock by reads, and
+  // alone by the worker.
+  std::mutex FPassLock;
+  // Signalled when a request is queued, a waited-for file is marked, a pass ends or a
+  // request is done.
+  std::condition_variable FPassChanged;
+  // Files whose reads asked for a pass, oldest first.
+  std::deque<TComPtr<IvrnFile>> FRequests;
+  // Requests queued and requests done since the mount; a read's ticket is the value of
+  // FRequestsQueued after its own.
+  std::uint64_t FRequestsQueued = 0;
+  std::uint64_t FRequestsDone = 0;
+  // Passes ended since the mount, and whether one is running.
+  std::uint64_t FPassesEnded = 0;
+  bool FPassRunning = false;
+  // Set by StopExtraction: no pass starts any more, and the worker ends once the queue
+  // is empty.
+  bool FWorkerQuit = false;
+  // The files reads are waiting for, with the number of reads waiting for each.
+  std::unordered_map<IvrnFile*, int> FWaitedFiles;
   // Guards the items' open-handle counters: a share check with the increments it leads
   // to, and every decrement. Taken under FNameLock (opens) or alone (closes); only
   // FContextLock is taken inside it.
@@ -216,7 +261,7 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   // The last reported amounts. Guarded by FProgressLock.
   std::uint64_t FProgressCompleted = 0;
   std::uint64_t FProgressTotal = 0;
-  // Guards the three progress fields. Innermost: taken inside FExtractLock, or alone.
+  // Guards the three progress fields. Innermost: taken inside FPassLock, or alone.
   TCriticalSection FProgressLock;
   // Engine passes started by reads.
   std::atomic<std::uint32_t> FExtractionCount{0};

@@ -508,6 +508,43 @@ TEST_F(DrivoArchiveFuseTest, SixteenReadersOfOneSolidBlockGetTheirBytesFromOneEx
   EXPECT_TRUE(Messages().empty());
 }
 
+TEST_F(DrivoArchiveFuseTest, TheFirstFileOfALongBlockReadsBeforeTheBlockIsUnpacked) {
+  std::vector<TListedEntry> listing = ReadListing("long");
+  ASSERT_TRUE(Mount("long.7z", u"", skTempFile));
+  auto fileAt = [&](const char16_t* name) {
+    return TComPtr<IvrnBaseItem>(Archive()->FindItem(name)).Query<IvrnFile>();
+  };
+  auto listed = [&](const std::string& path) {
+    return *std::find_if(listing.begin(), listing.end(),
+                         [&](const TListedEntry& e) { return e.Path == path; });
+  };
+
+  // part1.bin is the first MiB of 35: its first read is served while the pass goes on.
+  const int fd = open((FFolder + "/part1.bin").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  char bytes[4096];
+  const ssize_t got = pread(fd, bytes, sizeof bytes, 0);
+  const bool lastExtracted = fileAt(u"part6.bin")->IsExtracted();
+  std::uint64_t completed = 0, total = 0;
+  const bool running = FThread->GetProgress(completed, total);
+  close(fd);
+  EXPECT_EQ(got, static_cast<ssize_t>(sizeof bytes));
+  EXPECT_FALSE(lastExtracted) << "the read waited for the whole block";
+  EXPECT_TRUE(running) << completed << " of " << total;
+  TReadResult first = ReadWhole(FFolder + "/part1.bin");
+  EXPECT_EQ(first.Error, 0);
+  EXPECT_EQ(first.Size, listed("part1.bin").Size);
+  EXPECT_EQ(first.Crc, listed("part1.bin").Crc.value_or(0));
+
+  // The last file comes from the same pass, whole.
+  TReadResult last = ReadWhole(FFolder + "/part6.bin");
+  EXPECT_EQ(last.Error, 0);
+  EXPECT_EQ(last.Size, listed("part6.bin").Size);
+  EXPECT_EQ(last.Crc, listed("part6.bin").Crc.value_or(0));
+  EXPECT_EQ(FThread->ExtractionCount(), 1u);
+  EXPECT_TRUE(Messages().empty());
+}
+
 TEST_F(DrivoArchiveFuseTest, UnmountDuringALongExtractionStopsItAndLeavesNoTempFile) {
   ASSERT_TRUE(Mount("long.7z", u"", skTempFile));
   ASSERT_EQ(OpenTempFiles(), 1) << "the mount's temporary file, unlinked but open";

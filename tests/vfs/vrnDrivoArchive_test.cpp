@@ -172,6 +172,67 @@ class TTestArchive : public TvrnArchive {
   std::map<UString, TBehaviour> FBehaviour;
 };
 
+// A hand-built block of two files, a short head and a 2 MiB tail, whose pass marks the
+// head, then pauses until the test lets it go on (or the mount stops it) before it
+// delivers the tail.
+class TPausedBlockArchive : public TvrnArchive {
+ public:
+  TPausedBlockArchive() : TvrnArchive(nullptr, u"paused.7z", u"", NoStream()) {
+    for (std::size_t i = 0; i < FTail.size(); ++i) {
+      FTail[i] = static_cast<char>('a' + i * 7 % 26);
+    }
+    for (const auto& [path, bytes] : {std::pair{u"head.txt", &FHead}, {u"tail.bin", &FTail}}) {
+      TComPtr<IvrnBaseItem> item = AddArchiveItem(path, false);
+      item->GetFindData()->nFileSizeLow = static_cast<DWORD>(bytes->size());
+      AddToBlock(item.Get(), 1);
+    }
+    CloseBlock();
+  }
+
+  void Extract(TvrnAbortFlag abort,
+               IvrnProgress* progress,
+               IvrnFile*,
+               const TComPtr<IvrnData>&,
+               TvrnStoreKind) override {
+    ++Calls;
+    TComPtr<IvrnFileProgress> files = TComPtr<IvrnProgress>(progress).Query<IvrnFileProgress>();
+    EXPECT_TRUE(files) << "the file system follows each file's mark";
+    const std::uint64_t total = FHead.size() + FTail.size();
+    progress->Progress(0, total);
+    Deliver(0, FHead, files.Get());
+    progress->Progress(FHead.size(), total);
+    HeadDone.Set();
+    // Bounded, so that a read that wrongly waits for the whole pass fails the test
+    // rather than hanging it.
+    for (int i = 0; i < 3000 && !Resume.WaitFor(10ms); ++i) {
+      if (abort != nullptr && abort->load()) {
+        return;
+      }
+    }
+    Deliver(1, FTail, files.Get());
+    progress->Progress(total, total);
+  }
+
+  TEvent HeadDone;
+  TEvent Resume;
+  std::atomic<int> Calls{0};
+  const std::string FHead = "the head of the block";
+  std::string FTail = std::string(2 << 20, '\0');
+
+ private:
+  void Deliver(std::int32_t index, const std::string& bytes, IvrnFileProgress* files) {
+    TComPtr<IvrnFile> file = TComPtr<IvrnBaseItem>(GetItem(index)).Query<IvrnFile>();
+    auto store = MakeCounted<TvrnMemoryData>(static_cast<std::uint32_t>(bytes.size()));
+    UInt32 written = 0;
+    store->Write(bytes.data(), static_cast<UInt32>(bytes.size()), &written);
+    file->SetData(TComPtr<IvrnData>(store.Get()));
+    file->MarkExtracted();
+    if (files != nullptr) {
+      files->FileDone(file.Get());
+    }
+  }
+};
+
 // The archive file system with its preparation and mount observable.
 class TTestArchiveDrivo : public TvrnDrivoArchiveThread {
  public:
@@ -211,7 +272,7 @@ class TVolume {
     Init();
   }
   // Serves Archive as it is.
-  explicit TVolume(TTestArchive* archive)
+  explicit TVolume(IvrnArchive* archive)
       : Thread(std::make_unique<TTestArchiveDrivo>(u"M:\\", nullptr, skMemory)) {
     Thread->FRoot = TComPtr<IvrnArchive>(archive);
     Prepared = true;
@@ -870,6 +931,46 @@ TEST_F(DrivoArchiveTest, ConcurrentFirstReadsOfAFileExtractItOnce) {
     EXPECT_EQ(statuses[i], STATUS_SUCCESS) << i;
     EXPECT_EQ(contents[i], "B content") << i;
   }
+}
+
+TEST_F(DrivoArchiveTest, AReadReturnsWithItsOwnFileWhileThePassGoesOn) {
+  auto archive = MakeCounted<TPausedBlockArchive>();
+  Volume = std::make_unique<TVolume>(archive.Get());
+  TVolume& v = *Volume;
+  auto fileAt = [&](const char16_t* path) { return archive->FindItem(path).Query<IvrnFile>(); };
+
+  // The head's read returns while the pass is held after the head.
+  std::string head;
+  ASSERT_EQ(v.ReadPath(u"\\head.txt", head), STATUS_SUCCESS);
+  EXPECT_EQ(head, archive->FHead);
+  EXPECT_FALSE(archive->Resume.IsSet());
+  EXPECT_FALSE(fileAt(u"tail.bin")->IsExtracted());
+  std::uint64_t completed = 0, total = 0;
+  EXPECT_TRUE(v.Thread->GetProgress(completed, total)) << "the pass is still running";
+
+  // The tail's read waits for the tail, from the same pass, and gets every byte.
+  std::atomic<bool> tailDone{false};
+  std::string tail;
+  NTSTATUS tailStatus = STATUS_UNSUCCESSFUL;
+  std::thread tailReader([&] {
+    THandle none;
+    none.Info.DokanOptions = v.Options.get();
+    tailStatus = v.Read(none, u"\\tail.bin", tail, 0, 4 << 20);
+    tailDone = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(tailDone) << "the tail cannot be served before the pass delivers it";
+  archive->Resume.Set();
+  tailReader.join();
+  EXPECT_EQ(tailStatus, STATUS_SUCCESS);
+  EXPECT_TRUE(tail == archive->FTail) << tail.size() << " bytes";
+
+  // One pass for both, ended by the time the last file's read returns.
+  EXPECT_EQ(archive->Calls, 1);
+  EXPECT_EQ(v.Thread->ExtractionCount(), 1u);
+  EXPECT_FALSE(v.Thread->GetProgress(completed, total));
+  EXPECT_EQ(completed, total);
+  EXPECT_TRUE(v.Messages().empty());
 }
 
 // ---------------------------------------------------------------------------------------
