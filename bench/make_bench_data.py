@@ -1,10 +1,17 @@
 #!/usr/bin/env python3
-"""Makes the solid 7z archives of the mount benchmark (bench/mount_bench.sh).
+"""Makes the 7z archives of the benchmarks (bench/mount_bench.sh, bench/compare.sh).
 
-  small ARCHIVE COUNT MEGABYTES  COUNT files of MEGABYTES in all, a few KiB each, in a
-                                 tree of folders like a source tree's, as text
-  large ARCHIVE COUNT MEGABYTES  COUNT files of MEGABYTES in all: text with one MiB in
-                                 four of random bytes, as in disk images or media
+  small ARCHIVE COUNT MEGABYTES     COUNT files of MEGABYTES in all, a few KiB each, in a
+                                    tree of folders like a source tree's, as text
+  large ARCHIVE COUNT MEGABYTES     COUNT files of MEGABYTES in all: text with one MiB in
+                                    four of random bytes, as in disk images or media
+  nonsolid ARCHIVE COUNT MEGABYTES  as small, each file packed on its own
+  bigblock ARCHIVE COUNT MEGABYTES  one solid block of MEGABYTES: a-first.txt (256 KiB of
+                                    text) at its start, z-last.txt (256 KiB) at its end,
+                                    and COUNT files of the large kind's bytes between them
+
+All but nonsolid are solid; bigblock is one block whatever its size, the others have the
+compressor's default block size.
 
 The content comes from fixed seeds, so the same arguments give the same files. The text
 is drawn from a pool larger than the compressor's dictionary, so it packs and unpacks at
@@ -76,8 +83,29 @@ def make_large(root, count, total, pool, r):
                 chunk += 1
 
 
+def make_bigblock(root, count, total, pool, r):
+    edge = 256 << 10
+    os.makedirs(root)
+    with open(os.path.join(root, "a-first.txt"), "wb") as f:
+        f.write(slice_of(pool, r, edge))
+    middle = os.path.join(root, "middle")
+    make_large(middle, count, total - 2 * edge, pool, r)
+    for name in os.listdir(middle):
+        os.rename(os.path.join(middle, name), os.path.join(root, "m-" + name))
+    os.rmdir(middle)
+    with open(os.path.join(root, "z-last.txt"), "wb") as f:
+        f.write(slice_of(pool, r, edge))
+
+
+MAKERS = {"small": make_small, "large": make_large, "nonsolid": make_small,
+          "bigblock": make_bigblock}
+# How each kind is packed; 7z puts the files of a block in name order.
+SWITCHES = {"small": ["-ms=on"], "large": ["-ms=on"], "nonsolid": ["-ms=off"],
+            "bigblock": ["-ms=64g"]}
+
+
 def main():
-    if len(sys.argv) != 5 or sys.argv[1] not in ("small", "large"):
+    if len(sys.argv) != 5 or sys.argv[1] not in MAKERS:
         sys.exit(__doc__)
     kind, archive, count, megabytes = sys.argv[1], os.path.abspath(sys.argv[2]), \
         int(sys.argv[3]), int(sys.argv[4])
@@ -87,8 +115,8 @@ def main():
         os.remove(archive)
     r = random.Random(f"{kind}-{count}-{megabytes}")
     pool = text_pool(7)
-    (make_small if kind == "small" else make_large)(root, count, megabytes * MIB, pool, r)
-    subprocess.run(["7z", "a", "-bd", "-y", "-ms=on", "-mx=1", archive, "."], cwd=root,
+    MAKERS[kind](root, count, megabytes * MIB, pool, r)
+    subprocess.run(["7z", "a", "-bd", "-y", *SWITCHES[kind], "-mx=1", archive, "."], cwd=root,
                    stdout=subprocess.DEVNULL, check=True)
     shutil.rmtree(root)
 

@@ -160,8 +160,9 @@ class Tvrn7zArchive : public TvrnArchive {
   // the engine refused the file after asking for the password.
   void Open(TvrnAbortFlag abortFlag) override;
   // Unpacks File's whole block (or File alone) in one engine pass; each delivered file
-  // gets a new store, its error flag and the extracted mark. Files already extracted
-  // are passed over, so their stores never change under a reader.
+  // gets a new store, its error flag and the extracted mark, then is reported to the
+  // progress sink's IvrnFileProgress, if it has one. Files already extracted are passed
+  // over, so their stores never change under a reader.
   void Extract(TvrnAbortFlag abortFlag,
                IvrnProgress* progress,
                IvrnFile* file,

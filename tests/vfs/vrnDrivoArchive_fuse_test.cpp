@@ -545,6 +545,30 @@ TEST_F(DrivoArchiveFuseTest, TheFirstFileOfALongBlockReadsBeforeTheBlockIsUnpack
   EXPECT_TRUE(Messages().empty());
 }
 
+TEST_F(DrivoArchiveFuseTest, AnUnmountFromOutsideStopsAPassNoReadWaitsFor) {
+  ASSERT_TRUE(Mount("long.7z", u"", skTempFile));
+  {
+    const int fd = open((FFolder + "/part1.bin").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    char bytes[4096];
+    EXPECT_EQ(pread(fd, bytes, sizeof bytes, 0), static_cast<ssize_t>(sizeof bytes));
+    close(fd);
+  }
+  // The pass goes on alone; the volume going ends it rather than waiting for the block.
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(::umount2(FFolder.c_str(), UMOUNT_NOFOLLOW), 0) << strerror(errno);
+  EXPECT_TRUE(FThread->WaitFor(10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  auto last = TComPtr<IvrnBaseItem>(Archive()->FindItem(u"part6.bin")).Query<IvrnFile>();
+  ASSERT_TRUE(last);
+  EXPECT_FALSE(last->IsExtracted());
+  EXPECT_EQ(FThread->ExtractionCount(), 1u);
+
+  Unmount();
+  FArchiveThread.reset();
+  EXPECT_EQ(OpenTempFiles(), 0);
+}
+
 TEST_F(DrivoArchiveFuseTest, UnmountDuringALongExtractionStopsItAndLeavesNoTempFile) {
   ASSERT_TRUE(Mount("long.7z", u"", skTempFile));
   ASSERT_EQ(OpenTempFiles(), 1) << "the mount's temporary file, unlinked but open";
