@@ -45,16 +45,13 @@
 #include <thread>
 #include <vector>
 
+#include "probe_support.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 constexpr std::size_t kBufferSize = 1 << 20;
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
 
 [[noreturn]] void Die(const std::string& text) {
   std::fprintf(stderr, "vrn_compare_probe: %s\n", text.c_str());
@@ -87,18 +84,6 @@ pid_t Spawn(const std::vector<std::string>& command, int* out) {
     *out = fds[0];
   }
   return pid;
-}
-
-// The peak resident memory of a running process in KiB, 0 when unknown.
-long PeakRss(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) {
-      return std::atol(line.c_str() + 6);
-    }
-  }
-  return 0;
 }
 
 bool IsMounted(const std::string& mountPoint) {

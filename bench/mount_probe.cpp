@@ -30,9 +30,10 @@
 #include <string>
 #include <vector>
 
+#include "probe_support.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
 // The longest the mount may take to come up or go away.
@@ -40,10 +41,6 @@ constexpr auto kTimeout = std::chrono::seconds(300);
 constexpr std::size_t kBufferSize = 1 << 20;
 // The length of one random range.
 constexpr std::uint64_t kRangeSize = 64 << 10;
-
-double Seconds(Clock::time_point since) {
-  return std::chrono::duration<double>(Clock::now() - since).count();
-}
 
 [[noreturn]] void Die(const std::string& text) {
   std::fprintf(stderr, "vrn_mount_probe: %s\n", text.c_str());
@@ -94,18 +91,6 @@ bool AwaitOutput(const TServer& server, const std::string& text, std::string& ou
     output.append(buffer, size);
   }
   return true;
-}
-
-// The peak resident memory of a process in KiB, 0 when unknown.
-long PeakRss(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) {
-      return std::atol(line.c_str() + 6);
-    }
-  }
-  return 0;
 }
 
 // Ends the server with SIGTERM and waits; its exit code, -1 after a timeout (the
