@@ -532,6 +532,18 @@ void TvrnDrivoArchiveThread::EnsureExtracted(IvrnFile* file) {
   if (FWorkerQuit) {
     return;  // the volume is going: no pass starts, and the read fails
   }
+  if (file->GetBlock() == nullptr && !FPassRunning && FRequests.empty()) {
+    // A file of its own leaves nothing to unpack behind it: the read runs the pass
+    // itself and spares the hand-over to the worker.
+    FPassRunning = true;
+    lock.unlock();
+    RunPass(file);
+    lock.lock();
+    FPassRunning = false;
+    ++FPassesEnded;
+    FPassChanged.notify_all();
+    return;
+  }
   if (!FExtractThread.joinable()) {
     FExtractThread = std::thread([this] { ExtractRequests(); });
   }
@@ -567,7 +579,8 @@ void TvrnDrivoArchiveThread::EnsureExtracted(IvrnFile* file) {
 void TvrnDrivoArchiveThread::ExtractRequests() {
   std::unique_lock<std::mutex> lock(FPassLock);
   for (;;) {
-    FPassChanged.wait(lock, [this] { return !FRequests.empty() || FWorkerQuit; });
+    // A pass that a read runs itself is waited for, so that passes stay one at a time.
+    FPassChanged.wait(lock, [this] { return FWorkerQuit || (!FRequests.empty() && !FPassRunning); });
     if (FRequests.empty()) {
       return;
     }

@@ -203,7 +203,8 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   void CloseContext(PDOKAN_FILE_INFO info);
   // Returns once File is extracted, or once a pass asked for it has ended without
   // reaching it: queues a pass for File's block unless File is extracted already, and
-  // waits for File's own mark rather than for the end of that pass.
+  // waits for File's own mark rather than for the end of that pass. A file outside any
+  // block, with no other pass running or queued, is extracted on the calling thread.
   void EnsureExtracted(IvrnFile* file);
   // The worker's body: one pass at a time, for the queued requests in their order.
   void ExtractRequests();
@@ -224,9 +225,9 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   std::unordered_map<TvrnDrivoContext*, std::unique_ptr<TvrnDrivoContext>> FContexts;
   // Guards FContexts. Innermost of FNameLock -> FOpenCountLock -> FContextLock.
   TCriticalSection FContextLock;
-  // The extraction worker, started by the first read that needs a pass. Passes run one
-  // at a time on it, and go on to the end of their block after the read that asked for
-  // them has returned.
+  // The extraction worker, started by the first read that queues a pass. Passes run one
+  // at a time, on it or on a read's own thread, and a block's pass goes on to the end of
+  // the block after the read that asked for it has returned.
   std::thread FExtractThread;
   // Guards the requests and the pass state below. Taken under FItemLock by reads, and
   // alone by the worker.
@@ -240,7 +241,8 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   // FRequestsQueued after its own.
   std::uint64_t FRequestsQueued = 0;
   std::uint64_t FRequestsDone = 0;
-  // Passes ended since the mount, and whether one is running.
+  // Passes ended since the mount, and whether one is running (on the worker or on a
+  // read's thread).
   std::uint64_t FPassesEnded = 0;
   bool FPassRunning = false;
   // Set by StopExtraction: no pass starts any more, and the worker ends once the queue

@@ -209,8 +209,9 @@ class TPausedBlockArchive : public TvrnArchive {
         return;
       }
     }
-    Deliver(1, FTail, files.Get());
+    // The bytes are counted before the file's result, as the engine counts them.
     progress->Progress(total, total);
+    Deliver(1, FTail, files.Get());
   }
 
   TEvent HeadDone;
