@@ -535,12 +535,7 @@ void TvrnDrivoArchiveThread::EnsureExtracted(IvrnFile* file) {
   if (file->GetBlock() == nullptr && !FPassRunning && FRequests.empty()) {
     // A file of its own leaves nothing to unpack behind it: the read runs the pass
     // itself and spares the hand-over to the worker.
-    FPassRunning = true;
-    lock.unlock();
-    RunPass(file);
-    lock.lock();
-    FPassRunning = false;
-    ++FPassesEnded;
+    RunPass(lock, file);
     FPassChanged.notify_all();
     return;
   }
@@ -588,31 +583,32 @@ void TvrnDrivoArchiveThread::ExtractRequests() {
     FRequests.pop_front();
     // A file an earlier pass has marked needs none; after the stop flag nothing does.
     if (!file->IsExtracted() && !FStopRequested) {
-      FPassRunning = true;
-      lock.unlock();
-      RunPass(file.Get());
-      file.Reset();
-      lock.lock();
-      FPassRunning = false;
-      ++FPassesEnded;
+      RunPass(lock, file.Get());
     }
     ++FRequestsDone;
     FPassChanged.notify_all();
   }
 }
 
-void TvrnDrivoArchiveThread::RunPass(IvrnFile* file) {
-  std::shared_lock<TMultiReadLock> items(FItemLock);
-  ++FExtractionCount;
-  try {
-    FRoot->Extract(&FStopRequested, FProgress.Get(), file, FTempFile, FStoreKind);
-  } catch (...) {
-    // The outcome is each file's state: a file the pass did not finish stays
-    // unextracted, and its read answers for that.
+void TvrnDrivoArchiveThread::RunPass(std::unique_lock<std::mutex>& passLock, IvrnFile* file) {
+  FPassRunning = true;
+  passLock.unlock();
+  {
+    std::shared_lock<TMultiReadLock> items(FItemLock);
+    ++FExtractionCount;
+    try {
+      FRoot->Extract(&FStopRequested, FProgress.Get(), file, FTempFile, FStoreKind);
+    } catch (...) {
+      // The outcome is each file's state: a file the pass did not finish stays
+      // unextracted, and its read answers for that.
+    }
+    // Before the pass counts as ended, so that a read waiting for that end finds the
+    // progress over.
+    ClearProgress();
   }
-  // Before the pass counts as ended, so that a read waiting for that end finds the
-  // progress over.
-  ClearProgress();
+  passLock.lock();
+  FPassRunning = false;
+  ++FPassesEnded;
 }
 
 bool TvrnDrivoArchiveThread::PassNearlyDone() {

@@ -208,8 +208,11 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   void EnsureExtracted(IvrnFile* file);
   // The worker's body: one pass at a time, for the queued requests in their order.
   void ExtractRequests();
-  // One engine pass over File's block, with its count and the end of its progress.
-  void RunPass(IvrnFile* file);
+  // One engine pass over File's block, with its count and the end of its progress. Called
+  // with PassLock (on FPassLock) held; marks the pass running, lets the lock go while
+  // the engine works, and takes it back to count the pass ended. The caller wakes the
+  // waiters.
+  void RunPass(std::unique_lock<std::mutex>& passLock, IvrnFile* file);
   // True when the running pass has little left to unpack by its last progress report,
   // or has reported none. The caller holds FPassLock.
   bool PassNearlyDone();
