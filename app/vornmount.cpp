@@ -30,9 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "app/vrnCommandLine.h"
@@ -121,37 +119,6 @@ class TvrnSignals {
 // ---------------------------------------------------------------------------------------
 // Checks before mounting.
 
-// True when a mount sits on Path according to /proc/self/mountinfo. Only the table is
-// read: the folder itself is never touched, so a stalled mount on it cannot block us.
-bool IsMountedAt(const std::string& path) {
-  std::ifstream mountInfo("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(mountInfo, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
-    if (!(fields >> id >> parent >> device >> root >> mountPoint)) {
-      continue;
-    }
-    // Blanks, tabs, line breaks and backslashes come escaped as \ and three octal digits.
-    std::string unescaped;
-    for (std::size_t i = 0; i < mountPoint.size(); ++i) {
-      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size() &&
-          std::all_of(mountPoint.begin() + i + 1, mountPoint.begin() + i + 4,
-                      [](char c) { return c >= '0' && c <= '7'; })) {
-        unescaped += static_cast<char>((mountPoint[i + 1] - '0') * 64 +
-                                       (mountPoint[i + 2] - '0') * 8 + (mountPoint[i + 3] - '0'));
-        i += 3;
-      } else {
-        unescaped += mountPoint[i];
-      }
-    }
-    if (unescaped == path) {
-      return true;
-    }
-  }
-  return false;
-}
-
 [[noreturn]] void Fail(const std::string& text) {
   throw EvrnError(FromUtf8(text));
 }
@@ -199,7 +166,7 @@ std::string CheckMountPoint(const std::string& typed) {
     Fail("Mount point " + Quoted(typed) + " does not exist");
   }
   std::string candidate = (parent / path.filename()).string();
-  if (IsMountedAt(candidate)) {
+  if (DokanFuseIsMountedAt(candidate)) {
     Fail("Mount point " + Quoted(typed) + " is already mounted; unmount it first " +
          "(fusermount3 -u " + ShellQuoted(candidate) + ")");
   }
@@ -218,7 +185,7 @@ std::string CheckMountPoint(const std::string& typed) {
   if (error) {
     Fail("Mount point " + Quoted(typed) + ": " + error.message());
   }
-  if (resolved != candidate && IsMountedAt(resolved)) {
+  if (resolved != candidate && DokanFuseIsMountedAt(resolved)) {
     Fail("Mount point " + Quoted(typed) + " is already mounted; unmount it first " +
          "(fusermount3 -u " + ShellQuoted(resolved) + ")");
   }

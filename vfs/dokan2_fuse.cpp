@@ -1031,6 +1031,10 @@ void StatFromFindData(const WIN32_FIND_DATAW& data, uid_t uid, gid_t gid, struct
   st.st_ino = kUnknownIno;
 }
 
+bool DokanFuseIsMountedAt(const std::string& path) {
+  return TopMountAt(path).has_value();
+}
+
 void DokanFuseSetAllowOther(bool allow) {
   gAllowOther.store(allow);
 }

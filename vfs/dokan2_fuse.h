@@ -22,6 +22,11 @@
 // Linux command line sets it for --allow-other.
 void DokanFuseSetAllowOther(bool allow);
 
+// True when a mount sits on Path (absolute, as /proc/self/mountinfo lists it). Only the
+// table is read: the folder itself is never touched, so a stalled mount on it cannot
+// block the caller.
+bool DokanFuseIsMountedAt(const std::string& path);
+
 // The errno a FUSE callback answers (negated) for an NTSTATUS; 0 for any success status.
 // STATUS_CANCELLED gives ECANCELED rather than EINTR, so that a reader does not retry a
 // request the volume gave up on; unknown failures give EIO.
