@@ -172,6 +172,23 @@ class MainForm : public ::testing::Test {
     }
     return true;
   }
+  // Steps that answer a message box: keep its caption, copy its text with Ctrl+C into
+  // Copied, then close it with Close.
+  static std::vector<TModalStep> CopyBoxAndClose(std::wstring& caption,
+                                                 std::wstring& copied,
+                                                 TModalStep close) {
+    return {[&caption](HWND box) {
+              caption = TextOf(box);
+              ClearClipboard();
+              PostKey(FocusIn(box), 'C', true);
+              return true;
+            },
+            [&copied](HWND) {
+              copied = ClipboardText();
+              return !copied.empty();
+            },
+            std::move(close)};
+  }
   // Presses Key in Focus and answers the message box that comes up with Steps; the
   // number of steps that ran.
   std::size_t KeyWithBox(HWND focus, UINT key, std::vector<TModalStep> steps) {
@@ -191,21 +208,12 @@ class MainForm : public ::testing::Test {
     std::wstring copied;
     bool finished = false;
     WhileModal(kMessageBoxClassName,
-               {[&caption](HWND box) {
-                  caption = TextOf(box);
-                  ClearClipboard();
-                  PostKey(FocusIn(box), 'C', true);
-                  return true;
-                },
-                [&copied](HWND) {
-                  copied = ClipboardText();
-                  return !copied.empty();
-                },
-                [&finished](HWND box) {
-                  PostKey(FocusIn(box), VK_RETURN);
-                  finished = true;
-                  return true;
-                }},
+               CopyBoxAndClose(caption, copied,
+                               [&finished](HWND box) {
+                                 PostKey(FocusIn(box), VK_RETURN);
+                                 finished = true;
+                                 return true;
+                               }),
                [&] {
                  ::SendMessageW(C(mcMountButton), BM_CLICK, 0, 0);
                  Until([&finished] { return finished; }, seconds(30));
@@ -492,20 +500,10 @@ TEST_F(MainForm, EmptyNameWarnsWithTheProgramNameAndMountsNothing) {
     std::wstring copied;
     // Enter in the password box is Mount.
     const std::size_t steps = KeyWithBox(C(mcPasswordEdit), VK_RETURN,
-                                         {[&caption](HWND box) {
-                                            caption = TextOf(box);
-                                            ClearClipboard();
-                                            PostKey(FocusIn(box), 'C', true);
-                                            return true;
-                                          },
-                                          [&copied](HWND) {
-                                            copied = ClipboardText();
-                                            return !copied.empty();
-                                          },
-                                          [](HWND box) {
-                                            PostKey(FocusIn(box), VK_ESCAPE);
-                                            return true;
-                                          }});
+                                         CopyBoxAndClose(caption, copied, [](HWND box) {
+                                           PostKey(FocusIn(box), VK_ESCAPE);
+                                           return true;
+                                         }));
     EXPECT_EQ(steps, 3u);
     EXPECT_EQ(caption, ProgramName());
     EXPECT_EQ(copied, OkBoxText(ProgramName(), L"Please enter archive name."));
