@@ -22,6 +22,9 @@
 // dismounted by force (its connection aborted, as a Windows forced dismount would), so
 // DokanMain never waits for other processes to let go. Without root rights the unmount
 // is a lazy `fusermount3 -u -z`, and DokanMain then returns once the last user is gone.
+// Unmounted comes as soon as the kernel ends the session, however it was ended, while
+// requests still under way may be running (the loop waits for them before DokanMain
+// returns); a volume uses it to give up such work.
 //
 // libfuse's auto_unmount is not used: it keeps one fusermount3 process and socket per
 // mount alive until the program exits, and that process unmounts whatever FUSE mount it
@@ -35,6 +38,8 @@
 #include "vfs/dokan2_fuse.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <fuse.h>
 #include <fuse_lowlevel.h>
 #include <signal.h>
@@ -119,6 +124,8 @@ struct TFuseInstance {
   DOKAN_FILE_INFO VolumeInfo{};
   // Mounted has been called, so Unmounted is owed.
   std::atomic<bool> MountedCalled{false};
+  // Unmounted has been called (by the session watch or after the loop); it comes once.
+  std::atomic<bool> UnmountedCalled{false};
   // The open FUSE handles. The kernel drops releases still in flight when a mount goes
   // away, so those left at the end are closed by DokanMain. HandlesLock guards the set
   // only; it is never held around a callback.
@@ -846,6 +853,80 @@ TFuseSession NewFuse(TFuseInstance& instance) {
   return result;
 }
 
+// Tells the volume that it is unmounted, once, and only when Mounted was called.
+void NotifyUnmounted(TFuseInstance& instance) {
+  if (!instance.MountedCalled || instance.Operations->Unmounted == nullptr ||
+      instance.UnmountedCalled.exchange(true)) {
+    return;
+  }
+  try {
+    instance.Operations->Unmounted(&instance.VolumeInfo);
+  } catch (...) {
+  }
+}
+
+// Watches the kernel connection of a running loop, so that the volume hears of the end
+// of its session at once, however it ended (our unmount, `fusermount3 -u`, `umount -f`,
+// an aborted connection): the loop itself returns only once every request under way has
+// been answered, and a request may be waiting for work that only the volume can stop.
+class TSessionWatch {
+ public:
+  TSessionWatch(TFuseInstance& instance, fuse_session* session) : FInstance(instance) {
+    FWake = eventfd(0, EFD_CLOEXEC);
+    if (FWake < 0) {
+      return;  // no watch: the volume hears of the end once the loop has returned
+    }
+    const int device = fuse_session_fd(session);
+    try {
+      FThread = std::thread([this, device] { Watch(device); });
+    } catch (...) {
+      close(FWake);
+      FWake = -1;
+    }
+  }
+  TSessionWatch(const TSessionWatch&) = delete;
+  TSessionWatch& operator=(const TSessionWatch&) = delete;
+  // Ends the watch without telling the volume anything.
+  ~TSessionWatch() {
+    if (FThread.joinable()) {
+      const std::uint64_t one = 1;
+      while (write(FWake, &one, sizeof one) < 0 && errno == EINTR) {
+      }
+      FThread.join();
+    }
+    if (FWake >= 0) {
+      close(FWake);
+    }
+  }
+
+ private:
+  void Watch(int device) {
+    // No events asked for the device: poll reports its error state alone, which the
+    // kernel sets when the connection goes.
+    pollfd fds[2] = {{.fd = device, .events = 0, .revents = 0},
+                     {.fd = FWake, .events = POLLIN, .revents = 0}};
+    for (;;) {
+      if (poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return;
+      }
+      if (fds[1].revents != 0) {
+        return;
+      }
+      if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        NotifyUnmounted(FInstance);
+        return;
+      }
+    }
+  }
+
+  TFuseInstance& FInstance;
+  int FWake = -1;
+  std::thread FThread;
+};
+
 int RunMount(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   if (options == nullptr || operations == nullptr) {
     return DOKAN_ERROR;
@@ -911,6 +992,7 @@ int RunMount(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   }
   int loopResult = 0;
   if (!cancelled) {
+    TSessionWatch watch(*instance, fuse_get_session(session.get()));
     if (options->SingleThread) {
       loopResult = fuse_loop(session.get());
     } else {
@@ -928,12 +1010,7 @@ int RunMount(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   fuse_unmount(session.get());
   session.reset();
   CloseForgottenHandles(*instance);
-  if (instance->MountedCalled && operations->Unmounted != nullptr) {
-    try {
-      operations->Unmounted(&instance->VolumeInfo);
-    } catch (...) {
-    }
-  }
+  NotifyUnmounted(*instance);
   return loopResult == 0 || requested ? DOKAN_SUCCESS : DOKAN_ERROR;
 }
 

@@ -264,7 +264,9 @@ UString TvrnDrivoThread::ResultMessage(int resultCode) {
 
 void TvrnDrivoThread::UnmountDrive() {
   FStateEvent.WaitFor();
-  if (!FMountPoint.empty()) {
+  // Once finished the volume is gone, and a request for its mount point would reach
+  // whatever has been mounted there since.
+  if (!FMountPoint.empty() && FState != dsFinished) {
 #if defined(_WIN32)
     DokanUnmount(FMountPoint[0]);
 #else
@@ -491,5 +493,9 @@ NTSTATUS TvrnDrivoThread::DoSetFileSecurity(LPCWSTR,
 }
 
 NTSTATUS TvrnDrivoThread::DoUnmounted(PDOKAN_FILE_INFO) {
+  // However the volume went (our unmount or someone else's), nothing is served any more:
+  // work under way for a request, such as an extraction a read waits for, gives up now
+  // rather than holding the library, which waits for that request before it returns.
+  FStopRequested = true;
   return STATUS_SUCCESS;
 }

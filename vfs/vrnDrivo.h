@@ -40,7 +40,8 @@ class TvrnDrivoThread : public TThread {
   static UString ResultMessage(int resultCode);
 
   // Waits until the volume is mounted or the thread has finished, then asks the
-  // library to unmount the recorded mount point, if there is one.
+  // library to unmount the recorded mount point, if there is one and the volume has not
+  // finished.
   virtual void UnmountDrive();
 
   // Owner-visible state, read by the controller's poll.
@@ -145,7 +146,7 @@ class TvrnDrivoThread : public TThread {
                                      PSECURITY_DESCRIPTOR securityDescriptor,
                                      ULONG bufferLength,
                                      PDOKAN_FILE_INFO info);
-  // Answers the Unmounted callback; not overridable.
+  // Answers the Unmounted callback by raising FStopRequested; not overridable.
   NTSTATUS DoUnmounted(PDOKAN_FILE_INFO info);
 
   // Held for reading around every lookup of a path in the tree (subclass).
@@ -168,6 +169,7 @@ class TvrnDrivoThread : public TThread {
   std::atomic<int> FResultCode{0};
   // English description of a non-zero FResultCode.
   UString FErrorMessage;
-  // Set by the subclass's unmount; handed to long operations as their abort flag.
+  // Set by the subclass's unmount and when the library reports the volume unmounted;
+  // handed to long operations as their abort flag.
   std::atomic<bool> FStopRequested{false};
 };

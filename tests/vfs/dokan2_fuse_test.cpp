@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/time.h>
@@ -273,6 +274,8 @@ class TMemDrivo : public TvrnDrivoThread {
   TEvent FGate;
   // Whether the last read of slow.bin saw the gate open within five seconds.
   std::atomic<bool> FGateSeen{false};
+  // The volume was told to stop: by its own unmount or by the library.
+  bool StopRequested() const { return FStopRequested; }
 
   // The ZwCreateFile calls seen so far.
   std::vector<TCreateCall> CreateCalls() {
@@ -404,7 +407,16 @@ class TMemDrivo : public TvrnDrivoThread {
     }
     if (item->Fault == TMemItem::fWaitForGate) {
       FReadWaiting.Set();
-      FGateSeen = FGate.WaitFor(5s);
+      // Like an extraction, the wait gives up once the volume is told to stop.
+      for (int i = 0; i < 500 && !FStopRequested; ++i) {
+        if (FGate.WaitFor(10ms)) {
+          FGateSeen = true;
+          break;
+        }
+      }
+      if (!FGateSeen) {
+        return STATUS_CANCELLED;
+      }
     }
     std::lock_guard<std::mutex> lock(FLock);
     std::size_t size = item->Data.size();
@@ -879,6 +891,38 @@ TEST_F(FuseMountTest, RequestsAreServedWhileAReadWaits) {
   reader.join();
   EXPECT_TRUE(volume.FGateSeen);
   EXPECT_EQ(content, "slow");
+}
+
+TEST_F(FuseMountTest, AnOutsideUnmountStopsTheVolumeWhileAReadWaits) {
+  // As `umount -f` does: the connection is aborted, then the folder detached.
+  TMemDrivo& volume = Mount(FFolder);
+  ASSERT_EQ(volume.State(), dsMounted) << ToUtf8(volume.ErrorMessage());
+  int readError = 0;
+  std::thread reader([&] {
+    const int fd = ::open((FFolder + "/slow.bin").c_str(), O_RDONLY);
+    char bytes[16];
+    if (fd < 0 || ::read(fd, bytes, sizeof bytes) < 0) {
+      readError = errno;
+    }
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  });
+  const bool waiting = volume.FReadWaiting.WaitFor(5s);
+  EXPECT_TRUE(waiting);
+  EXPECT_FALSE(volume.StopRequested());
+  const auto start = std::chrono::steady_clock::now();
+  ::umount2(FFolder.c_str(), MNT_FORCE);
+  ::umount2(FFolder.c_str(), MNT_DETACH);
+  reader.join();
+  EXPECT_EQ(readError, ENOTCONN);
+  // The volume hears of the end at once, so the read it still holds gives up and the
+  // loop can return, long before the read's own five seconds.
+  EXPECT_TRUE(WaitUntil([&] { return volume.StopRequested(); }));
+  EXPECT_TRUE(volume.WaitFor(10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_FALSE(volume.FGateSeen);
+  EXPECT_EQ(volume.State(), dsFinished);
 }
 
 TEST_F(FuseMountTest, SingleThreadedVolumeServesAndUnmounts) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -271,6 +273,22 @@ class DrivoMountTest : public ::testing::Test {
     return thread.State() != dsMounting;
   }
 
+  // Runs Call while a bystander volume is mounted at the test's mount point, and expects
+  // the bystander to stay mounted: Call asked for no unmount there, and returned at once.
+  void ExpectNoUnmountRequest(const std::function<void()>& call) {
+    auto bystander = std::make_unique<TTestDrivo>();
+    bystander->FRequestedMountPoint = FMountPoint;
+    bystander->Start();
+    ASSERT_TRUE(WaitWhileMounting(*bystander));
+    ASSERT_EQ(bystander->State(), dsMounted) << ToUtf8(bystander->ErrorMessage());
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_FALSE(bystander->WaitFor(300ms)) << "the bystander was unmounted";
+    bystander->UnmountDrive();
+    EXPECT_TRUE(bystander->WaitFor(10s));
+  }
+
   UString FMountPoint;
   std::string FFolder;
 };
@@ -291,7 +309,8 @@ TEST_F(DrivoMountTest, MountsAndUnmounts) {
   EXPECT_EQ(thread->State(), dsFinished);
   EXPECT_EQ(thread->ResultCode(), 0);
   EXPECT_EQ(thread->ErrorMessage(), u"");
-  thread->UnmountDrive();  // a second call returns at once
+  // A second call has nothing left to unmount, whatever is mounted there now.
+  ExpectNoUnmountRequest([&] { thread->UnmountDrive(); });
 }
 
 TEST_F(DrivoMountTest, FailedMountKeepsTheResultAndItsMessage) {
@@ -315,7 +334,7 @@ TEST_F(DrivoMountTest, FailedMountKeepsTheResultAndItsMessage) {
   EXPECT_EQ(thread->ResultCode(), expected);
   EXPECT_EQ(thread->ErrorMessage(), message);
   EXPECT_TRUE(thread->MountPoint().empty());
-  thread->UnmountDrive();  // never mounted: returns at once without an unmount request
+  ExpectNoUnmountRequest([&] { thread->UnmountDrive(); });  // never mounted
 }
 
 TEST_F(DrivoMountTest, PreparationErrorFinishesWithResultOne) {
@@ -327,7 +346,7 @@ TEST_F(DrivoMountTest, PreparationErrorFinishesWithResultOne) {
   EXPECT_EQ(thread->ResultCode(), 1);
   EXPECT_EQ(thread->ErrorMessage(), u"The mount could not be prepared");
   EXPECT_TRUE(thread->MountPoint().empty());
-  thread->UnmountDrive();  // never mounted: returns without an unmount request
+  ExpectNoUnmountRequest([&] { thread->UnmountDrive(); });  // never mounted
 }
 
 }  // namespace
