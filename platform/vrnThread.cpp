@@ -1,5 +1,34 @@
 #include "platform/vrnThread.h"
 
+#if defined(VRN_LOCK_CHECKS)
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+// The multi-reader locks this thread holds, in either mode.
+thread_local std::vector<const TMultiReadLock*> tHeldLocks;
+
+}  // namespace
+
+void TMultiReadLock::Acquiring() {
+  if (std::find(tHeldLocks.begin(), tHeldLocks.end(), this) != tHeldLocks.end()) {
+    std::fprintf(stderr, "vornmount: a multi-reader lock was taken twice by one thread\n");
+    std::abort();
+  }
+  tHeldLocks.push_back(this);
+}
+
+void TMultiReadLock::Released() {
+  auto held = std::find(tHeldLocks.begin(), tHeldLocks.end(), this);
+  if (held != tHeldLocks.end()) {
+    tHeldLocks.erase(held);
+  }
+}
+#endif
+
 void TEvent::Set() {
   {
     std::lock_guard<std::mutex> guard(FMutex);

@@ -12,8 +12,57 @@
 
 // A critical section: a re-entrant lock held by one thread at a time.
 using TCriticalSection = std::recursive_mutex;
-// A multi-reader, single-writer lock.
-using TMultiReadLock = std::shared_mutex;
+// A multi-reader, single-writer lock. A thread that holds it, in either mode, must not
+// take it again: that is undefined for a shared mutex, and a deadlock once a writer
+// queues between the two. Builds with VRN_LOCK_CHECKS (the sanitizer builds) end the
+// program with a message when it happens; other builds only forward to the mutex.
+class TMultiReadLock {
+ public:
+  void lock() {
+    Acquiring();
+    FMutex.lock();
+  }
+  bool try_lock() {
+    Acquiring();
+    return Acquired(FMutex.try_lock());
+  }
+  void unlock() {
+    FMutex.unlock();
+    Released();
+  }
+  void lock_shared() {
+    Acquiring();
+    FMutex.lock_shared();
+  }
+  bool try_lock_shared() {
+    Acquiring();
+    return Acquired(FMutex.try_lock_shared());
+  }
+  void unlock_shared() {
+    FMutex.unlock_shared();
+    Released();
+  }
+
+ private:
+#if defined(VRN_LOCK_CHECKS)
+  // Ends the program when this thread holds the lock already; records it as held.
+  void Acquiring();
+  // Forgets the record of a try that failed.
+  bool Acquired(bool taken) {
+    if (!taken) {
+      Released();
+    }
+    return taken;
+  }
+  void Released();
+#else
+  void Acquiring() {}
+  static bool Acquired(bool taken) { return taken; }
+  void Released() {}
+#endif
+
+  std::shared_mutex FMutex;
+};
 
 // A manual-reset event: once set it stays set, and every wait returns at once.
 class TEvent {

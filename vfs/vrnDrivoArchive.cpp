@@ -535,7 +535,7 @@ void TvrnDrivoArchiveThread::EnsureExtracted(IvrnFile* file) {
   if (file->GetBlock() == nullptr && !FPassRunning && FRequests.empty()) {
     // A file of its own leaves nothing to unpack behind it: the read runs the pass
     // itself and spares the hand-over to the worker.
-    RunPass(lock, file);
+    RunPass(lock, file, true);
     FPassChanged.notify_all();
     return;
   }
@@ -583,18 +583,23 @@ void TvrnDrivoArchiveThread::ExtractRequests() {
     FRequests.pop_front();
     // A file an earlier pass has marked needs none; after the stop flag nothing does.
     if (!file->IsExtracted() && !FStopRequested) {
-      RunPass(lock, file.Get());
+      RunPass(lock, file.Get(), false);
     }
     ++FRequestsDone;
     FPassChanged.notify_all();
   }
 }
 
-void TvrnDrivoArchiveThread::RunPass(std::unique_lock<std::mutex>& passLock, IvrnFile* file) {
+void TvrnDrivoArchiveThread::RunPass(std::unique_lock<std::mutex>& passLock,
+                                     IvrnFile* file,
+                                     bool itemsHeld) {
   FPassRunning = true;
   passLock.unlock();
   {
-    std::shared_lock<TMultiReadLock> items(FItemLock);
+    std::shared_lock<TMultiReadLock> items(FItemLock, std::defer_lock);
+    if (!itemsHeld) {
+      items.lock();
+    }
     ++FExtractionCount;
     try {
       FRoot->Extract(&FStopRequested, FProgress.Get(), file, FTempFile, FStoreKind);

@@ -205,14 +205,16 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   // reaching it: queues a pass for File's block unless File is extracted already, and
   // waits for File's own mark rather than for the end of that pass. A file outside any
   // block, with no other pass running or queued, is extracted on the calling thread.
+  // The caller holds FItemLock for reading.
   void EnsureExtracted(IvrnFile* file);
   // The worker's body: one pass at a time, for the queued requests in their order.
   void ExtractRequests();
   // One engine pass over File's block, with its count and the end of its progress. Called
   // with PassLock (on FPassLock) held; marks the pass running, lets the lock go while
-  // the engine works, and takes it back to count the pass ended. The caller wakes the
-  // waiters.
-  void RunPass(std::unique_lock<std::mutex>& passLock, IvrnFile* file);
+  // the engine works, and takes it back to count the pass ended. The pass holds
+  // FItemLock for reading: ItemsHeld says that the caller (a read) holds it already, so
+  // it is not taken twice; the worker holds none. The caller wakes the waiters.
+  void RunPass(std::unique_lock<std::mutex>& passLock, IvrnFile* file, bool itemsHeld);
   // True when the running pass has little left to unpack by its last progress report,
   // or has reported none. The caller holds FPassLock.
   bool PassNearlyDone();
