@@ -189,7 +189,10 @@ TEST(DrivoTest, BaseTableAnswersNotImplementedAndItsDefaults) {
     EXPECT_EQ(notImplemented[i], STATUS_NOT_IMPLEMENTED) << "operation " << i;
   }
   EXPECT_EQ(ops.FlushFileBuffers(name, info), STATUS_SUCCESS);
+  // The library's word that the volume is gone stops whatever work is under way.
+  EXPECT_FALSE(rig.thread.FStopRequested);
   EXPECT_EQ(ops.Unmounted(info), STATUS_SUCCESS);
+  EXPECT_TRUE(rig.thread.FStopRequested);
 
   ULONGLONG available = 0, total = 0, free = 0;
   EXPECT_EQ(ops.GetDiskFreeSpace(&available, &total, &free, info), STATUS_SUCCESS);
