@@ -107,6 +107,15 @@ T* TvrnItemList<T>::GetItem(std::int32_t index) const {
   return FOrder[static_cast<std::size_t>(index)];
 }
 
+template <typename T>
+void TvrnItemList<T>::TakeAll(std::vector<TComPtr<T>>& into) {
+  for (auto& entry : FItems) {
+    into.push_back(std::move(entry.second));
+  }
+  FItems.clear();
+  FOrderValid = false;
+}
+
 template class TvrnItemList<IvrnFile>;
 template class TvrnItemList<IvrnFolder>;
 
@@ -156,6 +165,33 @@ TvrnFolder::TvrnFolder(IvrnFolder* parent, const UString& name, std::string sort
     : TvrnFolderImpl(parent, name, std::move(sortKey)) {}
 
 template <typename Interface>
+TvrnFolderImpl<Interface>::~TvrnFolderImpl() {
+  // Releasing a subfolder that goes with this folder would release its own subfolders
+  // from inside its destructor, one stack frame chain per level. Instead the outermost
+  // folder being released keeps a work list, and every folder that goes while it runs
+  // hands its subfolders to that list.
+  static thread_local std::vector<TComPtr<IvrnFolder>>* tReleasing = nullptr;
+  FLastFolder.Reset();
+  if (!FFolderList) {
+    return;
+  }
+  if (tReleasing != nullptr) {
+    FFolderList->TakeAll(*tReleasing);
+    return;
+  }
+  std::vector<TComPtr<IvrnFolder>> releasing;
+  FFolderList->TakeAll(releasing);
+  tReleasing = &releasing;
+  // From the last to the first, as the lists release their entries.
+  while (!releasing.empty()) {
+    TComPtr<IvrnFolder> folder = std::move(releasing.back());
+    releasing.pop_back();
+    folder.Reset();
+  }
+  tReleasing = nullptr;
+}
+
+template <typename Interface>
 void TvrnFolderImpl<Interface>::AddFolder(IvrnFolder* folder) {
   if (!FFolderList) {
     FFolderList = std::make_unique<TvrnFolderList>();
@@ -199,14 +235,26 @@ IvrnBaseItem* TvrnFolderImpl<Interface>::FindByKey(const std::string& key) const
 
 template <typename Interface>
 TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::FindItem(UStringView path) {
-  std::size_t separator = path.find(kSeparator);
-  if (separator == UStringView::npos) {
-    return path.empty() ? nullptr : FindByKey(MakeSortKey(path));
+  // A file never stands in the middle of a path: only subfolders are searched on the way.
+  IvrnFolder* folder = this;
+  std::size_t separator;
+  while ((separator = path.find(kSeparator)) != UStringView::npos) {
+    folder = folder->FindFolder(path.substr(0, separator));
+    if (folder == nullptr) {
+      return nullptr;
+    }
+    path.remove_prefix(separator + 1);
   }
-  // A file never stands in the middle of a path: only subfolders are searched.
-  IvrnFolder* folder =
-      FFolderList ? FFolderList->Find(MakeSortKey(path.substr(0, separator))) : nullptr;
-  return folder != nullptr ? folder->FindItem(path.substr(separator + 1)) : nullptr;
+  if (path.empty()) {
+    return nullptr;
+  }
+  // The last name, a file or a folder, is looked up by the folder reached.
+  return folder == this ? FindByKey(MakeSortKey(path)) : folder->FindItem(path);
+}
+
+template <typename Interface>
+IvrnFolder* TvrnFolderImpl<Interface>::FindFolder(UStringView name) {
+  return FFolderList ? FFolderList->Find(MakeSortKey(name)) : nullptr;
 }
 
 template <typename Interface>
@@ -243,33 +291,45 @@ UString TvrnFolderImpl<Interface>::UniqueName(const UString& name, bool isFolder
 template <typename Interface>
 TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::AddItem(const UString& path, bool isFolder) {
   std::size_t separator = path.find(kSeparator);
-  if (separator != UString::npos) {
-    UString first = path.substr(0, separator);
-    TComPtr<IvrnFolder> sub;
-    std::string key;
-    // Entries of one folder usually come in a row: try the last folder first.
-    if (FLastFolder && FLastFolder->GetName() == first) {
-      sub = FLastFolder;
-    } else {
-      key = MakeSortKey(first);
-      if (FLastFolder && FLastFolder->GetSortKey() == key) {
-        sub = FLastFolder;
-      } else if (IvrnBaseItem* existing = FindByKey(key)) {
-        if (existing->IsFolder()) {
-          sub = TComPtr<IvrnBaseItem>(existing).Query<IvrnFolder>();
-        } else {
-          MoveFileAside(existing);  // folders keep their names; the file moves aside
-        }
-      }
-    }
-    if (!sub) {
-      sub = TComPtr<IvrnFolder>(new TvrnFolder(this, first, std::move(key)));
-      sub->SetImplicit(true);
-    }
-    FLastFolder = sub;
-    return sub->AddItem(path.substr(separator + 1), isFolder);
+  if (separator == UString::npos) {
+    return AddEntry(path, isFolder);
   }
+  TComPtr<IvrnFolder> folder = AddPathFolder(path.substr(0, separator));
+  std::size_t start = separator + 1;
+  while ((separator = path.find(kSeparator, start)) != UString::npos) {
+    folder = folder->AddPathFolder(path.substr(start, separator - start));
+    start = separator + 1;
+  }
+  return folder->AddItem(path.substr(start), isFolder);
+}
 
+template <typename Interface>
+TComPtr<IvrnFolder> TvrnFolderImpl<Interface>::AddPathFolder(const UString& name) {
+  // Entries of one folder usually come in a row: try the last folder first.
+  if (FLastFolder && FLastFolder->GetName() == name) {
+    return FLastFolder;
+  }
+  std::string key = MakeSortKey(name);
+  TComPtr<IvrnFolder> sub;
+  if (FLastFolder && FLastFolder->GetSortKey() == key) {
+    sub = FLastFolder;
+  } else if (IvrnBaseItem* existing = FindByKey(key)) {
+    if (existing->IsFolder()) {
+      sub = TComPtr<IvrnBaseItem>(existing).Query<IvrnFolder>();
+    } else {
+      MoveFileAside(existing);  // folders keep their names; the file moves aside
+    }
+  }
+  if (!sub) {
+    sub = TComPtr<IvrnFolder>(new TvrnFolder(this, name, std::move(key)));
+    sub->SetImplicit(true);
+  }
+  FLastFolder = sub;
+  return sub;
+}
+
+template <typename Interface>
+TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::AddEntry(const UString& path, bool isFolder) {
   UString name = path;
   std::string key = MakeSortKey(path);
   if (IvrnBaseItem* existing = FindByKey(key)) {
@@ -293,34 +353,43 @@ TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::AddItem(const UString& path, bo
 
 template <typename Interface>
 void TvrnFolderImpl<Interface>::FixNames(int maxLength) {
-  // Work on snapshots: renaming moves items within the sorted lists.
-  std::vector<TComPtr<IvrnBaseItem>> folders;
-  for (std::int32_t i = 0; i < GetFolderCount(); ++i) {
-    folders.emplace_back(FFolderList->GetItem(i));
+  // A work list rather than recursion: archives nest folders thousands deep.
+  std::vector<TComPtr<IvrnFolder>> pending;
+  FixOwnNames(maxLength);
+  for (std::int32_t i = GetFolderCount(); i > 0; --i) {
+    pending.emplace_back(FFolderList->GetItem(i - 1));
   }
-  std::vector<TComPtr<IvrnBaseItem>> files;
-  for (std::int32_t i = 0; i < GetFileCount(); ++i) {
-    files.emplace_back(FFileList->GetItem(i));
+  while (!pending.empty()) {
+    TComPtr<IvrnFolder> folder = std::move(pending.back());
+    pending.pop_back();
+    folder->FixOwnNames(maxLength);
+    for (std::int32_t i = folder->GetFolderCount(); i > 0; --i) {
+      pending.emplace_back(folder->GetFolder(i - 1));
+    }
   }
+}
 
-  auto fix = [this, maxLength](IvrnBaseItem* item) {
+template <typename Interface>
+void TvrnFolderImpl<Interface>::FixOwnNames(int maxLength) {
+  // Work on snapshots: renaming moves items within the sorted lists.
+  std::vector<TComPtr<IvrnBaseItem>> items;
+  for (std::int32_t i = 0; i < GetFolderCount(); ++i) {
+    items.emplace_back(FFolderList->GetItem(i));
+  }
+  for (std::int32_t i = 0; i < GetFileCount(); ++i) {
+    items.emplace_back(FFileList->GetItem(i));
+  }
+  for (const TComPtr<IvrnBaseItem>& item : items) {
     bool isFolder = item->IsFolder();
     UString newName = SanitizeName(item->GetName(), isFolder, maxLength);
     if (newName == item->GetName()) {
-      return;
+      continue;
     }
-    TComPtr<IvrnBaseItem> holder = FindItem(newName);
-    if (holder && holder.Get() != item) {
+    TComPtr<IvrnBaseItem> holder = FindByKey(MakeSortKey(newName));
+    if (holder && holder.Get() != item.Get()) {
       newName = UniqueName(newName, isFolder, maxLength);
     }
-    RenameItem(item, newName);
-  };
-  for (const TComPtr<IvrnBaseItem>& folder : folders) {
-    fix(folder.Get());
-    folder.Query<IvrnFolder>()->FixNames(maxLength);
-  }
-  for (const TComPtr<IvrnBaseItem>& file : files) {
-    fix(file.Get());
+    RenameItem(item.Get(), newName);
   }
 }
 

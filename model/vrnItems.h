@@ -81,16 +81,25 @@ VRN_DECLARE_IID_EXTENDS(
 // A folder: sorted lists of subfolders and files, path lookup and the naming pass.
 struct IvrnFolder : IvrnBaseItem {
   // Adds a file or folder at a normalised relative path, creating folders on the way;
-  // returns the new item, or the existing folder when a folder is listed again.
+  // returns the new item, or the existing folder when a folder is listed again. Walks
+  // the path level by level, so any depth costs no stack.
   virtual TComPtr<IvrnBaseItem> AddItem(const UString& path, bool isFolder) = 0;
+  // The subfolder Name that a longer path passes through: created and marked implicit
+  // when missing; a file of that name moves aside for it.
+  virtual TComPtr<IvrnFolder> AddPathFolder(const UString& name) = 0;
   // Inserts a subfolder in name order.
   virtual void AddFolder(IvrnFolder* folder) = 0;
   // Inserts a file in name order.
   virtual void AddFile(IvrnFile* file) = 0;
-  // Looks up a relative path ("a\b.txt"); nil when there is none.
+  // Looks up a relative path ("a\b.txt") level by level; nil when there is none.
   virtual TComPtr<IvrnBaseItem> FindItem(UStringView path) = 0;
-  // Makes every name below this folder valid and unique within MaxLength (NameMeasure).
+  // The subfolder Name, or nil; the folder keeps the reference.
+  virtual IvrnFolder* FindFolder(UStringView name) = 0;
+  // Makes every name below this folder valid and unique within MaxLength (NameMeasure),
+  // one folder at a time from a work list, so any depth costs no stack.
   virtual void FixNames(int maxLength) = 0;
+  // Makes the names of this folder's own entries valid and unique within MaxLength.
+  virtual void FixOwnNames(int maxLength) = 0;
   // True for a folder created only because a longer path passed through it.
   virtual bool GetImplicit() = 0;
   virtual void SetImplicit(bool value) = 0;
@@ -137,6 +146,8 @@ class TvrnItemList {
   std::int32_t Count() const { return static_cast<std::int32_t>(FItems.size()); }
   // The Index-th entry; raises EListError outside 0..Count-1.
   T* GetItem(std::int32_t index) const;
+  // Moves every entry's reference, in order, to the end of Into and empties the list.
+  void TakeAll(std::vector<TComPtr<T>>& into);
 
  private:
   // The entries by key; entries of one key in the order they were added.
@@ -219,11 +230,18 @@ class TvrnFile : public TvrnBaseItemImpl<IvrnFile> {
 template <typename Interface>
 class TvrnFolderImpl : public TvrnBaseItemImpl<Interface> {
  public:
+  // Releases the subfolders without recursing: a folder that goes while another is
+  // being released hands its subfolders to the outer one's work list.
+  ~TvrnFolderImpl() override;
+
   TComPtr<IvrnBaseItem> AddItem(const UString& path, bool isFolder) override;
+  TComPtr<IvrnFolder> AddPathFolder(const UString& name) override;
   void AddFolder(IvrnFolder* folder) override;
   void AddFile(IvrnFile* file) override;
   TComPtr<IvrnBaseItem> FindItem(UStringView path) override;
+  IvrnFolder* FindFolder(UStringView name) override;
   void FixNames(int maxLength) override;
+  void FixOwnNames(int maxLength) override;
   bool GetImplicit() override { return FImplicit; }
   void SetImplicit(bool value) override { FImplicit = value; }
   std::int32_t GetFileCount() override { return FFileList ? FFileList->Count() : 0; }
@@ -237,6 +255,8 @@ class TvrnFolderImpl : public TvrnBaseItemImpl<Interface> {
  private:
   // The item with the collation key Key: subfolders first, then files.
   IvrnBaseItem* FindByKey(const std::string& key) const;
+  // Adds the last name of a path: a file, or a folder that may be listed already.
+  TComPtr<IvrnBaseItem> AddEntry(const UString& name, bool isFolder);
   // Takes Item out of its list, renames it and puts it back in order.
   void RenameItem(IvrnBaseItem* item, const UString& newName);
   // Renames a file that gives up its name to a folder or another file.

@@ -32,6 +32,7 @@
 #include "platform/vrnTime.h"
 #include "tests/support/vrnFixtures.h"
 #include "vfs/vrnData.h"
+#include "vfs/vrnDrivo.h"
 
 static void PrintTo(TvrnStoreKind kind, std::ostream* os) {
   *os << KindName(kind);
@@ -421,6 +422,15 @@ TEST_F(EngineTest, TheEngineFindsAnArchiveAfterOtherBytes) {
   EXPECT_EQ(root->Items().Count(), static_cast<std::int32_t>(ReadListing("junk").size()));
 }
 
+// A cancel during the open ends the import too: the Linux library calls no progress
+// callback while it opens, so only the import itself can see the flag.
+TEST_F(EngineTest, ACancelledOpenImportsNothing) {
+  Tvrn7zPlugin plugin(EngineLibraries()[0].get(), SevenZipFormat(*EngineLibraries()[0]));
+  auto stream = std::make_unique<TFileStream>(OpenFileDenyWrite(FixturePath("names.7z")));
+  std::atomic<bool> abort{true};
+  EXPECT_THROW(plugin.OpenArchive(&abort, FixturePath("names.7z"), u"", stream), EvrnError);
+}
+
 // ---------------------------------------------------------------------------------
 // Extraction.
 
@@ -553,6 +563,31 @@ INSTANTIATE_TEST_SUITE_P(Engine,
                            return CaseName(info.param.Fixture.Name, u"") + "_" +
                                   KindName(info.param.Kind);
                          });
+
+// A path as long as the engine lists: 8,000 folders deep. Import, the naming pass,
+// lookup, extraction and release walk it without a stack frame per level.
+TEST_F(EngineTest, AFileThousandsOfFoldersDeepOpensAndExtracts) {
+  UString path;
+  for (int i = 0; i < 8000; ++i) {
+    path += u"d\\";
+  }
+  path += u"bottom.txt";
+  TComPtr<IvrnArchive> archive = Open("deep.7z");
+  ASSERT_TRUE(archive);
+  archive->FixNames(TvrnDrivoThread::MaxComponentLength());
+  TComPtr<IvrnFile> file = archive->FindItem(path).Query<IvrnFile>();
+  ASSERT_TRUE(file);
+  std::atomic<bool> abort{false};
+  archive->Extract(&abort, nullptr, file.Get(), TComPtr<IvrnData>(), skMemory);
+  ASSERT_TRUE(file->IsExtracted());
+  EXPECT_FALSE(file->GetDataError());
+  char buffer[32] = {};
+  std::uint32_t done = 0;
+  ASSERT_EQ(file->GetData()->ReadAt(buffer, 0, sizeof buffer, done), 0);
+  EXPECT_EQ(std::string(buffer, done), "at the bottom\n");
+  file.Reset();
+  archive.Reset();
+}
 
 // A wrong password for encrypted data: each file that the engine delivers is marked
 // extracted with the error flag.

@@ -156,6 +156,31 @@ TEST(ItemTreeTest, LookupsIgnoreCaseAndNeverPassThroughFiles) {
   EXPECT_THROW(docs->GetFolder(0), EListError);
 }
 
+TEST(ItemTreeTest, PathsOfAnyDepthBuildFixLookUpAndReleaseWithoutRecursion) {
+  // Far deeper than a thread's stack would hold with a frame or two per level (a
+  // Windows program's 2 MiB stack gave out at a few thousand levels).
+  constexpr int kLevels = 50000;
+  UString folders;
+  for (int i = 0; i < kLevels; ++i) {
+    folders += u"d\\";
+  }
+  TComPtr<IvrnFolder> root = NewRoot();
+  TComPtr<IvrnBaseItem> bottom = root->AddItem(folders + u"con", false);
+  root->AddItem(folders + u"other.txt", false);
+  ASSERT_TRUE(bottom);
+  EXPECT_EQ(root->FindItem(folders + u"con").Get(), bottom.Get());
+  EXPECT_FALSE(root->FindItem(folders + u"con\\x"));
+  EXPECT_FALSE(root->FindItem(folders + u"missing"));
+
+  root->FixNames(255);
+  EXPECT_EQ(ToUtf8(bottom->GetName()), "_con");
+  EXPECT_EQ(root->FindItem(folders + u"_con").Get(), bottom.Get());
+
+  // The bottom file outlives the tree that held it.
+  root.Reset();
+  EXPECT_EQ(ToUtf8(bottom->GetName()), "_con");
+}
+
 TEST(NamingTest, NormalizePath) {
   const std::pair<UString, UString> cases[] = {
       {u"\\dir\\sub\\\\f?.txt\\", u"dir\\sub\\f_.txt"},
