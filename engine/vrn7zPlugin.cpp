@@ -15,6 +15,8 @@ namespace {
 
 // How far into the file the engine may look for the start of the archive.
 constexpr UInt64 kMaxCheckStartPosition = 0x400000;
+// How many entries the import takes between two looks at the cancel flag.
+constexpr UInt32 kImportCancelCheck = 4096;
 // The largest head the recogniser is given.
 constexpr std::size_t kMaxRecogniserHead = 0x4000000;
 // Recogniser answers.
@@ -648,6 +650,12 @@ void Tvrn7zArchive::Open(TvrnAbortFlag abortFlag) {
   if (count > 0) {
     Items().SetCapacity(count);
     for (UInt32 i = 0; i < count; ++i) {
+      // A million entries take seconds to import, and the library reports no progress
+      // here: a cancel is looked at every few thousand.
+      if (i % kImportCancelCheck == 0 && abortFlag != nullptr &&
+          abortFlag->load(std::memory_order_relaxed)) {
+        throw EAbort();
+      }
       ImportItem(i);
     }
   }
