@@ -2,8 +2,9 @@
 //
 // Every comparison of item names (order, lookup, uniqueness) goes through here so that
 // the whole tree agrees on one order. Windows uses CompareStringW with NORM_IGNORECASE
-// in the user's locale; Linux uses an ICU collator of the user's locale at secondary
-// strength (case ignored, accents kept).
+// in the user's locale; Linux folds case and then uses an ICU collator of the user's
+// locale at tertiary strength, so that only case is ignored (accents, full-width forms and
+// superscripts are kept apart, as Windows keeps them).
 #pragma once
 
 #include <string>

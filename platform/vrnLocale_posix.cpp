@@ -1,4 +1,5 @@
 #include <unicode/ucol.h>
+#include <unicode/uchar.h>
 #include <unicode/uloc.h>
 #include <unicode/ustring.h>
 
@@ -32,21 +33,47 @@ const UCollator* Collator() {
       status = U_ZERO_ERROR;
       result = ucol_open("root", &status);
     }
-    ucol_setStrength(result, UCOL_SECONDARY);
+    // Tertiary strength tells apart everything but case, which FoldCase has taken out
+    // beforehand: full-width and superscript forms stay distinct, as on Windows. At
+    // secondary strength "\uFF21" and "A", or "file\u00B2" and "file2", would be one name.
+    ucol_setStrength(result, UCOL_TERTIARY);
     return result;
   }();
   return collator;
 }
 
+// Text with its case folded away (full folding: "\u00DF" becomes "ss"), or Text itself
+// when ICU cannot fold it.
+UString FoldCase(UStringView text) {
+  UString result(text.size() + 8, u'\0');
+  for (;;) {
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = u_strFoldCase(result.data(), static_cast<int32_t>(result.size()), text.data(),
+                                   static_cast<int32_t>(text.size()), U_FOLD_CASE_DEFAULT, &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      result.resize(static_cast<std::size_t>(length));
+      continue;
+    }
+    if (U_FAILURE(status)) {
+      return UString(text);
+    }
+    result.resize(static_cast<std::size_t>(length));
+    return result;
+  }
+}
+
 }  // namespace
 
 int CompareTextLocale(UStringView a, UStringView b) {
-  return ucol_strcoll(Collator(), a.data(), static_cast<int32_t>(a.size()), b.data(),
-                      static_cast<int32_t>(b.size()));
+  UString foldedA = FoldCase(a);
+  UString foldedB = FoldCase(b);
+  return ucol_strcoll(Collator(), foldedA.data(), static_cast<int32_t>(foldedA.size()),
+                      foldedB.data(), static_cast<int32_t>(foldedB.size()));
 }
 
-std::string MakeSortKey(UStringView text) {
-  std::string key(text.size() * 2 + 16, '\0');
+std::string MakeSortKey(UStringView original) {
+  UString text = FoldCase(original);
+  std::string key(text.size() * 3 + 16, '\0');
   for (;;) {
     int32_t length =
         ucol_getSortKey(Collator(), text.data(), static_cast<int32_t>(text.size()),

@@ -68,6 +68,29 @@ TEST(LocaleTest, ComparisonIgnoresCaseAndFollowsTheAlphabet) {
   EXPECT_NE(CompareTextLocale(u"e", u"\u00E9"), 0);
 }
 
+// Only case is ignored: forms that differ in width or as superscripts are other names.
+TEST(LocaleTest, OnlyCaseMakesNamesEqual) {
+  const struct {
+    const char16_t* A;
+    const char16_t* B;
+    bool Equal;
+  } cases[] = {
+      {u"readme.TXT", u"README.txt", true},
+      {u"\u0416\u0443\u043A", u"\u0436\u0423\u041A", true},  // Cyrillic
+      {u"\u0391\u03B2", u"\u03B1\u0392", true},                // Greek
+      {u"\uFF21", u"A", false},                                 // full-width A
+      {u"\uFF41", u"a", false},
+      {u"file\u00B2", u"file2", false},                          // superscript two
+      {u"\uFF76", u"\u30AB", false},                             // half-width katakana
+      {u"e", u"\u00E9", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ToUtf8(c.A) + " / " + ToUtf8(c.B));
+    EXPECT_EQ(CompareTextLocale(c.A, c.B) == 0, c.Equal);
+    EXPECT_EQ(MakeSortKey(c.A) == MakeSortKey(c.B), c.Equal);
+  }
+}
+
 TEST(LocaleTest, SortKeysOrderAsTheComparisonDoes) {
   const UString names[] = {u"",       u"a",           u"A",        u"b",         u"B.txt",
                            u"b.txt",  u"docs",        u"DOCS",     u"\u00E9t\u00E9", u"ete",
