@@ -69,11 +69,13 @@ std::uint32_t FileReadAt(const TFileHandle& file,
                          void* buffer,
                          std::uint32_t count,
                          std::uint64_t offset);
-// Writes up to Count bytes at Offset; returns the bytes written. Throws EOSError.
+// Writes up to Count bytes at Offset; returns the bytes written. Throws EOSError; Written,
+// when given, holds the bytes written before the failure too.
 std::uint32_t FileWriteAt(const TFileHandle& file,
                           const void* buffer,
                           std::uint32_t count,
-                          std::uint64_t offset);
+                          std::uint64_t offset,
+                          std::uint32_t* written = nullptr);
 // Reads up to Count bytes at the file's own position and advances it. Throws EOSError.
 std::uint32_t FileRead(const TFileHandle& file, void* buffer, std::uint32_t count);
 // Moves the file's own position (Origin 0 begin, 1 current, 2 end); returns the new

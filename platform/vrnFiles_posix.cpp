@@ -78,8 +78,12 @@ std::uint32_t FileReadAt(const TFileHandle& file,
 std::uint32_t FileWriteAt(const TFileHandle& file,
                           const void* buffer,
                           std::uint32_t count,
-                          std::uint64_t offset) {
+                          std::uint64_t offset,
+                          std::uint32_t* written) {
   std::uint32_t done = 0;
+  if (written != nullptr) {
+    *written = 0;
+  }
   while (done < count) {
     ssize_t n = ::pwrite(file.Native(), static_cast<const char*>(buffer) + done, count - done,
                          static_cast<off_t>(offset + done));
@@ -93,6 +97,9 @@ std::uint32_t FileWriteAt(const TFileHandle& file,
       break;  // nothing more was accepted; the caller sees the short count
     }
     done += static_cast<std::uint32_t>(n);
+    if (written != nullptr) {
+      *written = done;
+    }
   }
   return done;
 }

@@ -86,10 +86,15 @@ std::uint32_t FileReadAt(const TFileHandle& file,
 std::uint32_t FileWriteAt(const TFileHandle& file,
                           const void* buffer,
                           std::uint32_t count,
-                          std::uint64_t offset) {
+                          std::uint64_t offset,
+                          std::uint32_t* written) {
   OVERLAPPED overlapped = OffsetOverlapped(offset);
   DWORD done = 0;
-  if (!::WriteFile(file.Native(), buffer, count, &done, &overlapped)) {
+  BOOL ok = ::WriteFile(file.Native(), buffer, count, &done, &overlapped);
+  if (written != nullptr) {
+    *written = done;  // a failed write may still have written part of the buffer
+  }
+  if (!ok) {
     RaiseLastOSError();
   }
   return done;

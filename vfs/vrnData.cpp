@@ -29,7 +29,8 @@ class TStoreLock {
 };
 
 // Runs one positioned transfer of the temporary file under Lock; Done receives what
-// Transfer returns, or 0 when it fails.
+// Transfer returns, or, when it fails, what Transfer left in it (0 unless it counts
+// there as it goes).
 template <typename Transfer>
 NTSTATUS LockedTransfer(TCriticalSection& lock, std::uint32_t& done, Transfer transfer) noexcept {
   done = 0;
@@ -104,7 +105,9 @@ NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
   if (count == 0) {
     return STATUS_SUCCESS;
   }
-  return LockedTransfer(FLock, done, [&] { return FileWriteAt(FHandle, buffer, count, offset); });
+  // A write that fails part-way still reports the bytes that reached the file.
+  return LockedTransfer(FLock, done,
+                        [&] { return FileWriteAt(FHandle, buffer, count, offset, &done); });
 }
 
 // TvrnMemoryData
@@ -203,15 +206,16 @@ HRESULT STDMETHODCALLTYPE TvrnMemoryAndTempFileData::Write(const void* data,
         std::uint32_t written = 0;
         NTSTATUS status =
             FTempFile->WriteAt(source, FTempBase + (FSize - FMemorySize), size, written);
-        if (status != STATUS_SUCCESS || written == 0) {
-          result = E_FAIL;
-          break;
-        }
+        // Bytes that reached the file count even when the write then failed.
         written = std::min(written, size);
         FSize += written;
         processed += written;
         size -= written;
         source += written;
+        if (status != STATUS_SUCCESS || written == 0) {
+          result = E_FAIL;
+          break;
+        }
       }
     } catch (const std::bad_alloc&) {
       result = E_OUTOFMEMORY;
@@ -278,6 +282,8 @@ TComPtr<IvrnData> CreateFileStore(std::uint64_t size,
     } catch (const EOutOfMemory&) {
       // A block this large may not be available; the file then keeps only its head in
       // memory, and the user is not told.
+    } catch (const std::bad_alloc&) {
+      // Nor the store object itself: the same way out.
     }
   }
   std::int32_t threshold =

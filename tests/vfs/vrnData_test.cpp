@@ -6,10 +6,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <random>
 #include <thread>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
 
 #include "platform/vrnErrors.h"
 #include "vfs/dokan2.h"
@@ -221,6 +229,36 @@ TEST_F(vrnDataTest, TempFileTransfers) {
   EXPECT_EQ(TempSize(), 400u);
 }
 
+#if !defined(_WIN32)
+// A write that the system cuts short and then refuses (here a file size limit; a full
+// disk does the same) reports the bytes that reached the file, and a store counts them.
+TEST_F(vrnDataTest, ATempFileWriteFailingPartWayCountsWhatItWrote) {
+  constexpr rlim_t kLimit = 4096;
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*savedHandler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limited = saved;
+  limited.rlim_cur = kLimit;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+  const TBytes data = Pattern(10000, 11);
+  std::uint32_t done = 0;
+  NTSTATUS status = FTemp->WriteAt(data.data(), 0, 10000, done);
+  TComPtr<IvrnData> store =
+      MakeCounted<TvrnMemoryAndTempFileData>(10000, MakeCounted<TvrnTempFile>(), 100);
+  std::pair<HRESULT, UInt32> stored = WriteOnce(store, data);
+
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, savedHandler);
+  EXPECT_NE(status, STATUS_SUCCESS);
+  EXPECT_EQ(done, kLimit);
+  EXPECT_EQ(ReadAt(*FTemp, 0, 10000).Bytes, Slice(data, 0, kLimit));
+  EXPECT_EQ(stored, std::make_pair(E_FAIL, UInt32(100 + kLimit)));
+  EXPECT_EQ(store->GetSize(), 100 + kLimit);
+  EXPECT_EQ(ReadAt(*store, 0, 10000).Bytes, Slice(data, 0, 100 + kLimit));
+}
+#endif
+
 // A temporary file held in a vector, which fails as told and notes any use outside its
 // lock.
 class TFakeTempFile : public TInterfacedObject<IvrnData> {
@@ -228,6 +266,7 @@ class TFakeTempFile : public TInterfacedObject<IvrnData> {
   TBytes FBytes;
   std::uint32_t FWriteStep = 0xFFFFFFFF;  // most bytes one WriteAt takes
   std::uint64_t FCapacity = ~0ull;        // writes beyond it fail with STATUS_DISK_FULL
+  bool FFailAtCapacity = false;  // the write that reaches FCapacity fails with its count
   bool FWriteNothing = false;             // WriteAt answers success having written nothing
   bool FThrowInGetSize = false;
   NTSTATUS FReadStatus = STATUS_SUCCESS;
@@ -279,7 +318,7 @@ class TFakeTempFile : public TInterfacedObject<IvrnData> {
     FBytes.resize(std::max<std::size_t>(FBytes.size(), offset + n));
     std::memcpy(FBytes.data() + offset, buffer, n);
     done = n;
-    return STATUS_SUCCESS;
+    return FFailAtCapacity && n < count ? STATUS_DISK_FULL : STATUS_SUCCESS;
   }
 
  private:
@@ -295,6 +334,12 @@ TEST(vrnDataSpillTest, FailedSpillWritesKeepWhatWasWritten) {
   } const cases[] = {
       {"short writes", [](TFakeTempFile& f) { f.FWriteStep = 7; }, S_OK, 100},
       {"disk full part-way", [](TFakeTempFile& f) { f.FCapacity = 30; }, E_FAIL, 40},
+      {"a write that fails after part of it",
+       [](TFakeTempFile& f) {
+         f.FCapacity = 30;
+         f.FFailAtCapacity = true;
+       },
+       E_FAIL, 40},
       {"nothing written", [](TFakeTempFile& f) { f.FWriteNothing = true; }, E_FAIL, 10},
       {"size query throws", [](TFakeTempFile& f) { f.FThrowInGetSize = true; }, E_FAIL, 10},
   };
@@ -332,6 +377,55 @@ TEST(vrnDataSpillTest, FailedFileReadKeepsTheMemoryBytesCounted) {
   EXPECT_EQ(fake->FDepth, 0);
   EXPECT_FALSE(fake->FUsedUnlocked);
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Allocations fail on request, to see what a store does when memory runs out. The
+// sanitizers keep their own allocator, so these builds leave operator new alone.
+thread_local int tFailingAllocations = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (tFailingAllocations > 0) {
+    --tFailingAllocations;
+    throw std::bad_alloc();
+  }
+  if (void* memory = std::malloc(size != 0 ? size : 1)) {
+    return memory;
+  }
+  throw std::bad_alloc();
+}
+// GCC pairs the replaced operator new with malloc only where it sees both; the pair is
+// right here, so its mismatch warning is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+#pragma GCC diagnostic pop
+
+namespace {
+
+// A memory store whose object cannot be allocated gives way to a memory-and-temp-file
+// store, as when its block cannot be; the engine never sees the failure.
+TEST_F(vrnDataTest, AMemoryStoreThatCannotBeAllocatedFallsBack) {
+  tFailingAllocations = 1;  // the memory store object itself
+  TComPtr<IvrnData> store;
+  try {
+    store = CreateFileStore(100, skMemory, FTemp);
+  } catch (const std::bad_alloc&) {
+  }
+  tFailingAllocations = 0;
+  ASSERT_TRUE(store);
+  EXPECT_FALSE(store.Query<IvrnMemoryData>());
+  const TBytes data = Pattern(100, 12);
+  EXPECT_EQ(WriteOnce(store, data), std::make_pair(S_OK, UInt32(100)));
+  EXPECT_EQ(ReadAt(*store, 0, 100).Bytes, data);
+}
+#endif
 
 TEST_F(vrnDataTest, StoreChoiceByKindAndSize) {
   struct {
