@@ -43,12 +43,27 @@ TEST(EngineLibraryTest, MissingOrForeignLibrariesAreNotValid) {
 }
 
 TEST(EngineLibraryTest, InterfaceIdsFollowTheLibraryScheme) {
-  EXPECT_EQ(GuidToString(TInterfaceId<IInArchive>::Value),
-            u"{23170F69-40C1-278A-0000-000600600000}");
-  EXPECT_EQ(GuidToString(TInterfaceId<ICryptoGetTextPassword>::Value),
-            u"{23170F69-40C1-278A-0000-000500100000}");
-  EXPECT_EQ(GuidToString(TInterfaceId<IHasher>::Value), u"{23170F69-40C1-278A-0000-000400C00000}");
-  EXPECT_EQ(GuidToString(CLSID_Format7z), u"{23170F69-40C1-278A-1000-000110070000}");
+  // Each written out as the library's headers define it, not derived from the scheme.
+  const std::pair<GUID, const char16_t*> ids[] = {
+      {TInterfaceId<IProgress>::Value, u"{23170F69-40C1-278A-0000-000000050000}"},
+      {TInterfaceId<ISequentialInStream>::Value, u"{23170F69-40C1-278A-0000-000300010000}"},
+      {TInterfaceId<ISequentialOutStream>::Value, u"{23170F69-40C1-278A-0000-000300020000}"},
+      {TInterfaceId<IInStream>::Value, u"{23170F69-40C1-278A-0000-000300030000}"},
+      {TInterfaceId<IOutStream>::Value, u"{23170F69-40C1-278A-0000-000300040000}"},
+      {TInterfaceId<IStreamGetSize>::Value, u"{23170F69-40C1-278A-0000-000300060000}"},
+      {TInterfaceId<ICompressProgressInfo>::Value, u"{23170F69-40C1-278A-0000-000400040000}"},
+      {TInterfaceId<IHasher>::Value, u"{23170F69-40C1-278A-0000-000400C00000}"},
+      {TInterfaceId<ICryptoGetTextPassword>::Value, u"{23170F69-40C1-278A-0000-000500100000}"},
+      {TInterfaceId<IArchiveOpenCallback>::Value, u"{23170F69-40C1-278A-0000-000600100000}"},
+      {TInterfaceId<IArchiveExtractCallback>::Value, u"{23170F69-40C1-278A-0000-000600200000}"},
+      {TInterfaceId<IArchiveOpenVolumeCallback>::Value,
+       u"{23170F69-40C1-278A-0000-000600300000}"},
+      {TInterfaceId<IInArchive>::Value, u"{23170F69-40C1-278A-0000-000600600000}"},
+      {CLSID_Format7z, u"{23170F69-40C1-278A-1000-000110070000}"},
+  };
+  for (const auto& [id, text] : ids) {
+    EXPECT_EQ(ToUtf8(GuidToString(id)), ToUtf8(text));
+  }
 }
 
 }  // namespace

@@ -4,10 +4,22 @@
 
 #include <optional>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "model/vrnArchive.h"
 #include "platform/vrnErrors.h"
 
 namespace {
+
+#if defined(__GLIBC__)
+// What the allocator has handed out and not taken back, mapped blocks included.
+std::size_t AllocatedBytes() {
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+#endif
 
 // An archive root with nothing to open or extract.
 class TTestArchive : public TvrnArchive {
@@ -96,10 +108,24 @@ TEST(ArchiveRootTest, EntriesKeepTheArchiveNumbering) {
   EXPECT_THROW(archive->AddToBlock(d.Get(), 0), EvrnError);
 }
 
-TEST(ArchiveRootTest, CapacityIsCappedAtTheLargestSignedCount) {
+// A header may announce four billion entries: the hint is capped, the list reserves
+// only a bounded amount for it, and entries still go in as usual.
+TEST(ArchiveRootTest, AHugeCapacityHintReservesBoundedMemory) {
   TComPtr<TTestArchive> archive(new TTestArchive());
+#if defined(__GLIBC__)
+  const std::size_t before = AllocatedBytes();
+#endif
   archive->Items().SetCapacity(4294967295u);
+#if defined(__GLIBC__)
+  // Without the bound, 2^31 entries of 8 bytes: 16 GiB asked of the allocator.
+  EXPECT_LT(AllocatedBytes() - before, std::size_t(64) << 20);
+#endif
   EXPECT_EQ(archive->Items().Capacity(), 2147483647u);
+  for (int i = 0; i < 3; ++i) {
+    archive->AddArchiveItem(u"f" + IntToUStr(i), false);
+  }
+  EXPECT_EQ(archive->Items().Count(), 3);
+  EXPECT_EQ(archive->GetItem(2)->GetName(), u"f2");
   archive->Items().SetCapacity(12);
   EXPECT_EQ(archive->Items().Capacity(), 12u);
 }

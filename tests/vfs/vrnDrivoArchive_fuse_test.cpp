@@ -93,20 +93,20 @@ std::vector<std::string> ReadFolder(const std::string& path) {
   return names;
 }
 
-// The descriptors of this process that lead to a temporary file of a mount (named by a
-// braced GUID).
-int OpenTempFiles() {
+// Where the descriptors of this process that lead to a temporary file of a mount (named
+// by a braced GUID) point: the path, and " (deleted)" after it once it is unlinked.
+std::vector<std::string> OpenTempFiles() {
   static const std::regex guid(
       R"(/\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}( \(deleted\))?$)");
-  int count = 0;
+  std::vector<std::string> targets;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code error;
     std::string target = std::filesystem::read_symlink(entry.path(), error).string();
     if (!error && std::regex_search(target, guid)) {
-      ++count;
+      targets.push_back(target);
     }
   }
-  return count;
+  return targets;
 }
 
 // The archive file system, counting the reads it answered with a failure.
@@ -566,12 +566,15 @@ TEST_F(DrivoArchiveFuseTest, AnUnmountFromOutsideStopsAPassNoReadWaitsFor) {
 
   Unmount();
   FArchiveThread.reset();
-  EXPECT_EQ(OpenTempFiles(), 0);
+  EXPECT_TRUE(OpenTempFiles().empty());
 }
 
 TEST_F(DrivoArchiveFuseTest, UnmountDuringALongExtractionStopsItAndLeavesNoTempFile) {
   ASSERT_TRUE(Mount("long.7z", u"", skTempFile));
-  ASSERT_EQ(OpenTempFiles(), 1) << "the mount's temporary file, unlinked but open";
+  // The mount's temporary file is open, and already unlinked: nothing can be left on disk.
+  std::vector<std::string> tempFiles = OpenTempFiles();
+  ASSERT_EQ(tempFiles.size(), 1u);
+  EXPECT_TRUE(tempFiles[0].ends_with(" (deleted)")) << tempFiles[0];
 
   // A reader of the block's last file waits inside the extraction of all six.
   struct TReader {
@@ -618,7 +621,7 @@ TEST_F(DrivoArchiveFuseTest, UnmountDuringALongExtractionStopsItAndLeavesNoTempF
 
   Unmount();
   FArchiveThread.reset();
-  EXPECT_EQ(OpenTempFiles(), 0);
+  EXPECT_TRUE(OpenTempFiles().empty());
 }
 
 }  // namespace
