@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "platform/vrnLocale.h"
 #include "ui/qevShellDialogs.h"
@@ -16,6 +17,9 @@ namespace {
 
 // The poll timer's ID on the window.
 constexpr UINT_PTR kPollTimerId = 1;
+// Posted to the window to append the messages reported since the last turn of the
+// message loop to MessagesMemo.
+constexpr UINT kFlushMessages = WM_APP + 1;
 // The mask of the password box.
 constexpr wchar_t kPasswordChar = L'\x25CF';
 // The range of the progress bar.
@@ -74,10 +78,7 @@ int WindowHeight(HWND control) {
 
 // The window height of a control whose client area is Height high.
 int FrameHeight(HWND control, int height) {
-  RECT rect{0, 0, 0, height};
-  ::AdjustWindowRectEx(&rect, static_cast<DWORD>(::GetWindowLongPtrW(control, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(::GetWindowLongPtrW(control, GWL_EXSTYLE)));
-  return rect.bottom - rect.top;
+  return WindowSizeForClient(control, SIZE{0, height}).cy;
 }
 
 // Removes the characters up to U+0020 from both ends.
@@ -114,9 +115,11 @@ TMainForm::TMainForm(bool quitOnDestroy) : FQuitOnDestroy(quitOnDestroy) {
       0, kMainFormClassName, kProgramCaption,
       WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN, CW_USEDEFAULT,
       CW_USEDEFAULT, 400, 300, nullptr, nullptr, ::GetModuleHandleW(nullptr), this);
+  // The window shows on the primary monitor, at its DPI (where the system can tell).
+  FDpi = WindowDpi(FHandle);
   CreateControls();
   FTaskbarMgr = std::make_unique<TwbxTaskbarMgr>(FHandle);
-  FFontHeight = MessageFontHeight();
+  FFontHeight = MessageFontHeight(FDpi);
   SetFonts();
   // The controller answers with SourceStopped: the stopped look before the first show.
   Source.AddClient(static_cast<IvrnSourceClient*>(this));
@@ -168,13 +171,16 @@ void TMainForm::CreateControls() {
   }
   ::SendMessageW(extractTo, CB_SETCURSEL, 0, 0);
   ::SendMessageW(Control(mcPasswordEdit), EM_SETPASSWORDCHAR, kPasswordChar, 0);
+  // No limit on the list of messages: an edit control holds some 30,000 characters unless
+  // told otherwise, and would drop every line beyond them.
+  ::SendMessageW(Control(mcMessagesMemo), EM_SETLIMITTEXT, 0, 0);
   // Accelerators are shown underlined at once, not only after Alt is pressed.
   ::SendMessageW(FHandle, WM_CHANGEUISTATE, MAKEWPARAM(UIS_CLEAR, UISF_HIDEACCEL), 0);
 }
 
 void TMainForm::SetFonts() {
-  TqevFont font = CreateMessageFont(1, FFontHeight);
-  TqevFont buttonFont = CreateMessageFont(2, FFontHeight);
+  TqevFont font = CreateMessageFont(1, FFontHeight, FDpi);
+  TqevFont buttonFont = CreateMessageFont(2, FFontHeight, FDpi);
   for (HWND control : FControls) {
     const bool big = control == Control(mcMountButton) || control == Control(mcUnmountButton);
     ::SendMessageW(control, WM_SETFONT,
@@ -209,10 +215,12 @@ void TMainForm::SizeControls() {
   const SIZE check = MeasureText(FFont.Get(), WindowText(showPassword));
   SIZE ideal{0, 0};
   ::SendMessageW(showPassword, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal));
-  const int measured = ::GetSystemMetrics(SM_CXMENUCHECK) + 2 * FUnits.FCx + check.cx;
+  // The check mark and the scroll bar below are drawn by the system, at the DPI it gives
+  // the window.
+  const int measured = WindowMetric(showPassword, SM_CXMENUCHECK) + 2 * FUnits.FCx + check.cx;
   size(mcShowPasswordCheckBox) =
       SIZE{std::max(static_cast<int>(ideal.cx), measured),
-           std::max(::GetSystemMetrics(SM_CYMENUCHECK), static_cast<int>(check.cy))};
+           std::max(WindowMetric(showPassword, SM_CYMENUCHECK), static_cast<int>(check.cy))};
   size(mcExtractToComboBox) = SIZE{FUnits.Chars(30), WindowHeight(Control(mcExtractToComboBox))};
   SIZE mount = CommandButtonSize(FButtonFont.Get(), WindowText(Control(mcMountButton)));
   SIZE unmount = CommandButtonSize(FButtonFont.Get(), WindowText(Control(mcUnmountButton)));
@@ -220,8 +228,9 @@ void TMainForm::SizeControls() {
   size(mcMountButton) = mount;
   size(mcUnmountButton) = unmount;
   size(mcProgressBar) = SIZE{0, FUnits.DLUy(8)};
-  size(mcMessagesMemo) = SIZE{
-      0, FrameHeight(Control(mcMessagesMemo), FUnits.Lines(10)) + ::GetSystemMetrics(SM_CYHSCROLL)};
+  HWND memo = Control(mcMessagesMemo);
+  size(mcMessagesMemo) =
+      SIZE{0, FrameHeight(memo, FUnits.Lines(10)) + WindowMetric(memo, SM_CYHSCROLL)};
 }
 
 void TMainForm::ArrangeControls() {
@@ -300,11 +309,15 @@ void TMainForm::ArrangeControls() {
 }
 
 void TMainForm::SetClientSize(int width, int height) {
-  RECT frame{0, 0, width, height};
-  ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongPtrW(FHandle, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(::GetWindowLongPtrW(FHandle, GWL_EXSTYLE)));
-  ::SetWindowPos(FHandle, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+  const SIZE frame = WindowSizeForClient(FHandle, SIZE{width, height});
+  ::SetWindowPos(FHandle, nullptr, 0, 0, frame.cx, frame.cy,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void TMainForm::FollowFont() {
+  SetFonts();
+  SetClientSize(FUnits.Chars(70), FUnits.Lines(15));
+  Relayout();
 }
 
 void TMainForm::FitAndCentre() {
@@ -318,9 +331,7 @@ void TMainForm::FitAndCentre() {
       break;
     }
     --FFontHeight;
-    SetFonts();
-    SetClientSize(FUnits.Chars(70), FUnits.Lines(15));
-    Relayout();
+    FollowFont();
   }
   RECT window{};
   RECT work{};
@@ -338,10 +349,24 @@ void TMainForm::SetEnabled(const std::vector<HWND>& controls, bool enabled) {
   for (HWND control : controls) {
     ::EnableWindow(control, enabled ? TRUE : FALSE);
   }
-  // Focus left on a control that is now disabled goes to the first one that is not.
+}
+
+bool TMainForm::HasFocus() const {
   HWND focus = ::GetFocus();
-  if (focus != nullptr && ::IsChild(FHandle, focus) && !::IsWindowEnabled(focus)) {
-    ::SetFocus(::GetNextDlgTabItem(FHandle, nullptr, FALSE));
+  return focus != nullptr && (focus == FHandle || ::IsChild(FHandle, focus));
+}
+
+void TMainForm::KeepFocus(bool hadFocus, TMainFormControl target) {
+  auto canTakeKeys = [](HWND control) {
+    return control != nullptr && ::IsWindowEnabled(control) && OwnVisible(control);
+  };
+  HWND focus = ::GetFocus();
+  if (hadFocus && (focus == nullptr || focus == FHandle || !canTakeKeys(focus))) {
+    ::SetFocus(Control(target));
+  }
+  // The same for the control that gets the focus back when the window is activated again.
+  if (FLastFocus != nullptr && !canTakeKeys(FLastFocus)) {
+    FLastFocus = Control(target);
   }
 }
 
@@ -382,9 +407,11 @@ void TMainForm::ShowProgress(bool visible) {
 void TMainForm::SourceStopped(const UString& errorText) {
   SyncPollTimer();
   ::SetWindowTextW(FHandle, kProgramCaption);
+  const bool hadFocus = HasFocus();
   SetEnabled(InputControls, true);
   SetEnabled(UnmountControls, false);
   SetVisible(ProgressControls, false);
+  KeepFocus(hadFocus, mcMountButton);
   // The drive is gone: a progress left on the taskbar button would mislead.
   FTaskbarMgr->SetActive(false);
   Relayout();
@@ -396,9 +423,11 @@ void TMainForm::SourceStopped(const UString& errorText) {
 }
 
 void TMainForm::SourceOpening() {
-  SetEnabled(InputControls, false);
+  const bool hadFocus = HasFocus();
   SetEnabled(UnmountControls, true);
+  SetEnabled(InputControls, false);
   SetVisible(ProgressControls, false);
+  KeepFocus(hadFocus, mcUnmountButton);
   ::SetWindowTextW(Control(mcStatusLabel), kStatusOpening);
   SetVisible({Control(mcStatusLabel)}, true);
   Relayout();
@@ -422,22 +451,37 @@ void TMainForm::SourceMessage(const UString& text) {
     SetVisible({memo}, true);
     Relayout();
   }
-  const std::wstring lines = WindowText(memo);
-  std::size_t start = 0;
-  while (start < lines.size()) {
-    std::size_t end = lines.find(L"\r\n", start);
-    if (end == std::wstring::npos) {
-      end = lines.size();
-    }
-    if (CompareTextLocale(ToU(lines.substr(start, end - start)), text) == 0) {
-      return;  // listed already, whatever the case
-    }
-    start = end + 2;
+  // Equal sort keys mean equal texts to CompareTextLocale: listed already, whatever the case.
+  if (!FListedLines.insert(MakeSortKey(text)).second) {
+    return;
   }
-  const std::wstring line = (lines.empty() ? L"" : L"\r\n") + ToW(text);
+  // The lines of one turn of the message loop (a poll may bring hundreds) are appended
+  // together: each append costs the edit control a scroll and a repaint of its own.
+  FPendingLines += (FPendingLines.empty() ? L"" : L"\r\n") + ToW(text);
+  if (!FFlushPosted) {
+    FFlushPosted = ::PostMessageW(FHandle, kFlushMessages, 0, 0) != FALSE;
+    if (!FFlushPosted) {
+      FlushMessages();
+    }
+  }
+}
+
+void TMainForm::FlushMessages() {
+  if (FPendingLines.empty()) {
+    return;
+  }
+  HWND memo = Control(mcMessagesMemo);
   const int length = ::GetWindowTextLengthW(memo);
+  const std::wstring lines = (length == 0 ? L"" : L"\r\n") + FPendingLines;
+  FPendingLines.clear();
   ::SendMessageW(memo, EM_SETSEL, length, length);
-  ::SendMessageW(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(line.c_str()));
+  ::SendMessageW(memo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(lines.c_str()));
+}
+
+void TMainForm::ClearMessages() {
+  ::SetWindowTextW(Control(mcMessagesMemo), L"");
+  FPendingLines.clear();
+  FListedLines.clear();
 }
 
 void TMainForm::SourceProgress(bool active, std::uint64_t done, std::uint64_t total) {
@@ -539,7 +583,7 @@ void TMainForm::MountClick() {
   HWND password = Control(mcPasswordEdit);
   ::SendMessageW(password, EM_SETPASSWORDCHAR, kPasswordChar, 0);
   ::SendMessageW(Control(mcShowPasswordCheckBox), BM_SETCHECK, BST_UNCHECKED, 0);
-  ::SetWindowTextW(Control(mcMessagesMemo), L"");
+  ClearMessages();
   const std::wstring driveText = WindowText(drive);
   const UString mountPoint{static_cast<char16_t>(driveText.empty() ? L' ' : driveText[0]), u':',
                            u'\\'};
@@ -571,6 +615,13 @@ void TMainForm::DropFiles(HDROP drop) {
 bool TMainForm::PreTranslateMessage(MSG& msg) {
   if (FHandle == nullptr || (msg.hwnd != FHandle && !::IsChild(FHandle, msg.hwnd))) {
     return false;
+  }
+  // Esc in the list of messages is Unmount, as everywhere in the window. The multi-line
+  // edit control wants every key itself, and on Esc it would post WM_CLOSE to its parent,
+  // which closes the program.
+  if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE && msg.hwnd == Control(mcMessagesMemo)) {
+    ::SendMessageW(FHandle, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    return true;
   }
   return ::IsDialogMessageW(FHandle, &msg) != FALSE;
 }
@@ -620,6 +671,10 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case DM_GETDEFID:
       return MAKELRESULT(mcMountButton, DC_HASDEFID);
+    case kFlushMessages:
+      FFlushPosted = false;
+      FlushMessages();
+      return 0;
     case WM_TIMER:
       if (wParam == kPollTimerId) {
         Source.Poll();
@@ -654,12 +709,23 @@ LRESULT TMainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
     case WM_SETTINGCHANGE:
       if (wParam == SPI_SETNONCLIENTMETRICS) {
-        FFontHeight = MessageFontHeight();
-        SetFonts();
-        SetClientSize(FUnits.Chars(70), FUnits.Lines(15));
-        Relayout();
+        FFontHeight = MessageFontHeight(FDpi);
+        FollowFont();
       }
       break;
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another DPI (or its scale changed): to the place the system
+      // suggests, then the font of the new DPI and the layout in its units.
+      FDpi = HIWORD(wParam) != 0 ? HIWORD(wParam) : WindowDpi(FHandle);
+      if (const auto* suggested = reinterpret_cast<const RECT*>(lParam)) {
+        ::SetWindowPos(FHandle, nullptr, suggested->left, suggested->top,
+                       suggested->right - suggested->left, suggested->bottom - suggested->top,
+                       SWP_NOZORDER | SWP_NOACTIVATE);
+      }
+      FFontHeight = MessageFontHeight(FDpi);
+      FollowFont();
+      return 0;
+    }
     case WM_NEXTDLGCTL:
       // Dialog navigation: Tab, and a label's accelerator (the label, then the control
       // after it).

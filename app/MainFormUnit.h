@@ -13,6 +13,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "mount/vrnSource.h"
@@ -78,6 +79,9 @@ class TMainForm : public IvrnSourceClient {
   void SourceOpening() override;
   void SourceMounted(const UString& mountPoint) override;
   void SourceRunning() override;
+  // Shows MessagesMemo and lists Text in it, unless a line equal to it (ignoring case, in
+  // the user's locale) is listed already; the lines reported in one turn of the message
+  // loop are appended together at its next turn.
   void SourceMessage(const UString& text) override;
   void SourceProgress(bool active, std::uint64_t done, std::uint64_t total) override;
 
@@ -91,7 +95,11 @@ class TMainForm : public IvrnSourceClient {
 
   void CreateControls();
   HWND Control(TMainFormControl id) const { return FControls[id - mcDriveLabel]; }
+  // The window's fonts at FFontHeight, handed to the controls, and their units.
   void SetFonts();
+  // After a change of font or DPI: SetFonts, the initial client size (70 average
+  // characters by 15 lines) in the new units, then Relayout.
+  void FollowFont();
   // SizeControls then ArrangeControls.
   void Relayout();
   void SizeControls();
@@ -105,9 +113,21 @@ class TMainForm : public IvrnSourceClient {
   // progress with them.
   void ShowProgress(bool visible);
   void SetEnabled(const std::vector<HWND>& controls, bool enabled);
+  // Whether the keyboard focus is in the window (on it or on one of its controls).
+  bool HasFocus() const;
+  // After controls were disabled or hidden: when the focus was in the window (HadFocus)
+  // and is now on no control that takes keys (the system drops it to none when it
+  // disables the control that has it), it goes to Target, so that the keys keep working:
+  // Unmount once a mount starts (Esc), Mount when stopped (Enter). The control that gets
+  // the focus back on activation is mended alike.
+  void KeepFocus(bool hadFocus, TMainFormControl target);
   void SetVisible(const std::vector<HWND>& controls, bool visible);
   // Starts or stops the poll timer as the controller asks.
   void SyncPollTimer();
+  // Appends the messages reported since the last flush to MessagesMemo, in one piece.
+  void FlushMessages();
+  // Empties MessagesMemo and forgets its lines, pending ones too.
+  void ClearMessages();
 
   void SelectClick();
   void ShowPasswordClick();
@@ -134,6 +154,9 @@ class TMainForm : public IvrnSourceClient {
   // The window's font and the big font of Mount and Unmount; FFontHeight is the pixel
   // height the window uses (lowered when it must shrink to fit its monitor).
   int FFontHeight = 0;
+  // The DPI the window is laid out for: the primary monitor's at first, then as
+  // WM_DPICHANGED says.
+  UINT FDpi = USER_DEFAULT_SCREEN_DPI;
   TqevFont FFont;
   TqevFont FButtonFont;
   TqevFontUnits FUnits;
@@ -143,6 +166,13 @@ class TMainForm : public IvrnSourceClient {
   bool FPollTimer = false;
   // The control that had the focus when the window was last deactivated.
   HWND FLastFocus = nullptr;
+  // The sort keys (MakeSortKey) of the lines in MessagesMemo, so that a repeated message is
+  // found without reading the list; cleared with the list.
+  std::unordered_set<std::string> FListedLines;
+  // The messages not yet in MessagesMemo (lines joined by CR LF), and whether the message
+  // that appends them has been posted.
+  std::wstring FPendingLines;
+  bool FFlushPosted = false;
 };
 
 // Runs the thread's message loop for Form until WM_QUIT; returns its exit code.

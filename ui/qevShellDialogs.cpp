@@ -54,25 +54,30 @@ std::wstring ProgramFileName() {
   return slash == std::wstring::npos ? name : name.substr(slash + 1);
 }
 
-// The measured size of a text in the box's fonts: each line as drawn, no accelerators.
-SIZE MeasureLines(HFONT font, const std::wstring& text) {
+// How the box lays out its texts, one flag set for measuring and drawing alike: "&" as
+// typed, tabs expanded to tab stops, lines broken as an edit control breaks them.
+constexpr UINT kTextFormat = DT_NOPREFIX | DT_EXPANDTABS | DT_EDITCONTROL;
+constexpr UINT kWrappedFormat = kTextFormat | DT_WORDBREAK;
+
+// The size of Text in Font as the box draws it: each line on one line (Width 0), or
+// word-wrapped within Width.
+SIZE MeasureBoxText(HFONT font, const std::wstring& text, int width) {
   HDC dc = ::GetDC(nullptr);
   HGDIOBJ old = ::SelectObject(dc, font);
-  RECT rect{0, 0, 0, 0};
+  RECT rect{0, 0, width, 0};
   ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect,
-              DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
+              DT_CALCRECT | (width > 0 ? kWrappedFormat : kTextFormat));
   ::SelectObject(dc, old);
   ::ReleaseDC(nullptr, dc);
   return SIZE{rect.right - rect.left, rect.bottom - rect.top};
 }
 
-// Draws Text word-wrapped into Rect, "&" as typed.
+// Draws Text word-wrapped into Rect, as MeasureBoxText measured it.
 void DrawWrapped(HDC dc, HFONT font, COLORREF color, const std::wstring& text, RECT rect) {
   HGDIOBJ old = ::SelectObject(dc, font);
   ::SetTextColor(dc, color);
   ::SetBkMode(dc, TRANSPARENT);
-  ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect,
-              DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX | DT_EXPANDTABS);
+  ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &rect, kWrappedFormat);
   ::SelectObject(dc, old);
 }
 
@@ -221,6 +226,8 @@ TqevShellMessageBoxForm::TqevShellMessageBoxForm(HWND owner,
       WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT, kMessageBoxClassName, FCaption.c_str(),
       WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT, 100, 100,
       owner, nullptr, ::GetModuleHandleW(nullptr), this);
+  // The box shows over its owner, so it starts at the owner's DPI.
+  FDpi = WindowDpi(owner != nullptr ? owner : FHandle);
   OpenTheme();
   CreateFonts();
   LoadBoxIcon();
@@ -290,19 +297,28 @@ void TqevShellMessageBoxForm::CloseTheme() {
 }
 
 void TqevShellMessageBoxForm::CreateFonts() {
-  FFont = CreateMessageFont();
+  TqevFont font = CreateMessageFont(1, 0, FDpi);
   FMainColor = ::GetSysColor(COLOR_WINDOWTEXT);
   LOGFONTW themed{};
   if (FTheme != nullptr &&
       SUCCEEDED(::GetThemeFont(FTheme, nullptr, kPartMainInstruction, 0, kPropFont, &themed))) {
+    // The theme of a per-monitor window is at the window's DPI already.
     FMainFont = TqevFont(::CreateFontIndirectW(&themed));
     COLORREF color = 0;
     if (SUCCEEDED(::GetThemeColor(FTheme, kPartMainInstruction, 0, kPropTextColor, &color))) {
       FMainColor = color;
     }
   } else {
-    FMainFont = CreateBoldFont(FFont.Get());
+    FMainFont = CreateBoldFont(font.Get());
   }
+  // The controls take the new font before the old one goes.
+  for (const TqevShellDialogButton& button : FButtons) {
+    ::SendMessageW(button.Handle(), WM_SETFONT, reinterpret_cast<WPARAM>(font.Get()), FALSE);
+  }
+  if (FVerification != nullptr) {
+    ::SendMessageW(FVerification, WM_SETFONT, reinterpret_cast<WPARAM>(font.Get()), FALSE);
+  }
+  FFont = std::move(font);
 }
 
 void TqevShellMessageBoxForm::LoadBoxIcon() {
@@ -318,9 +334,14 @@ void TqevShellMessageBoxForm::LoadBoxIcon() {
   } else if (HICON classic = ::LoadIconW(nullptr, source.FClassic)) {
     FIcon = ::CopyIcon(classic);
   }
-  if (FIcon != nullptr) {
-    FIconSize = SIZE{::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON)};
-  }
+  SizeIcon();
+}
+
+void TqevShellMessageBoxForm::SizeIcon() {
+  // The system icon size at the box's DPI; the icon is drawn scaled to it.
+  FIconSize = FIcon != nullptr
+                  ? SIZE{SystemMetricForDpi(SM_CXICON, FDpi), SystemMetricForDpi(SM_CYICON, FDpi)}
+                  : SIZE{0, 0};
 }
 
 void TqevShellMessageBoxForm::CreateControls() {
@@ -397,8 +418,9 @@ SIZE TqevShellMessageBoxForm::Arrange() {
   SIZE check{0, 0};
   if (FVerification != nullptr) {
     const SIZE text = MeasureText(FFont.Get(), FVerificationText);
-    check = SIZE{::GetSystemMetrics(SM_CXMENUCHECK) + units.FCx + text.cx,
-                 std::max(::GetSystemMetrics(SM_CYMENUCHECK), static_cast<int>(text.cy))};
+    // The check mark as the control draws it, at the DPI the system gives the box.
+    check = SIZE{WindowMetric(FHandle, SM_CXMENUCHECK) + units.FCx + text.cx,
+                 std::max(WindowMetric(FHandle, SM_CYMENUCHECK), static_cast<int>(text.cy))};
   }
 
   // The width: buttons, check box, 75 characters, then each text on one line (clamped to
@@ -424,12 +446,12 @@ SIZE TqevShellMessageBoxForm::Arrange() {
     texts.push_back({FFont.Get(), &block});
   }
   for (const TText& text : texts) {
-    const int right = FTextLeft + MeasureLines(text.FFont, *text.FText).cx + mx;
+    const int right = FTextLeft + MeasureBoxText(text.FFont, *text.FText, 0).cx + mx;
     width = std::max(width, std::clamp(right, minWidth, std::max(minWidth, halfWork)));
   }
   const int wrapWidth = width;
   for (const TText& text : texts) {
-    const SIZE wrapped = MeasureWrapped(text.FFont, *text.FText, wrapWidth - mx - FTextLeft);
+    const SIZE wrapped = MeasureBoxText(text.FFont, *text.FText, wrapWidth - mx - FTextLeft);
     width = std::max(width, std::min(FTextLeft + static_cast<int>(wrapped.cx) + mx, fullWork));
   }
   FTextRight = width - mx;
@@ -439,7 +461,7 @@ SIZE TqevShellMessageBoxForm::Arrange() {
   const int column = FTextRight - FTextLeft;
   FMainRect = RECT{FTextLeft, y, FTextRight, y};
   if (!FMainInstruction.empty()) {
-    FMainRect.bottom = y + MeasureWrapped(FMainFont.Get(), FMainInstruction, column).cy;
+    FMainRect.bottom = y + MeasureBoxText(FMainFont.Get(), FMainInstruction, column).cy;
     y = FMainRect.bottom;
   }
   FBlockRects.clear();
@@ -450,7 +472,7 @@ SIZE TqevShellMessageBoxForm::Arrange() {
       FSeparators.push_back(y);
       y += 1 + units.DLUy(7);
     }
-    const int height = MeasureWrapped(FFont.Get(), block, column).cy;
+    const int height = MeasureBoxText(FFont.Get(), block, column).cy;
     FBlockRects.push_back(RECT{FTextLeft, y, FTextRight, y + height});
     y += height;
   }
@@ -490,12 +512,9 @@ int TqevShellMessageBoxForm::ShowModal(bool* verificationChecked) {
                    0);
   }
   // Sized and centred over the owner (or the work area), kept inside the work area.
-  const SIZE client = Arrange();
-  RECT frame{0, 0, client.cx, client.cy};
-  ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongPtrW(FHandle, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(::GetWindowLongPtrW(FHandle, GWL_EXSTYLE)));
-  const int frameWidth = frame.right - frame.left;
-  const int frameHeight = frame.bottom - frame.top;
+  const SIZE frame = WindowSizeForClient(FHandle, Arrange());
+  const int frameWidth = frame.cx;
+  const int frameHeight = frame.cy;
   RECT work{0, 0, 1024, 768};
   MonitorWorkArea(FOwner, work);
   RECT around = work;
@@ -563,6 +582,20 @@ int TqevShellMessageBoxForm::ShowModal(bool* verificationChecked) {
   ::DestroyWindow(FHandle);
   FHandle = nullptr;
   return FResult;
+}
+
+void TqevShellMessageBoxForm::Rebuild(const RECT* suggested) {
+  OpenTheme();
+  CreateFonts();
+  const SIZE frame = WindowSizeForClient(FHandle, Arrange());
+  if (suggested != nullptr) {
+    ::SetWindowPos(FHandle, nullptr, suggested->left, suggested->top, frame.cx, frame.cy,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+  } else {
+    ::SetWindowPos(FHandle, nullptr, 0, 0, frame.cx, frame.cy,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  ::InvalidateRect(FHandle, nullptr, TRUE);
 }
 
 void TqevShellMessageBoxForm::End(int result) {
@@ -745,17 +778,14 @@ LRESULT TqevShellMessageBoxForm::HandleMessage(UINT message, WPARAM wParam, LPAR
       return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
     case WM_THEMECHANGED:
     case WM_SYSCOLORCHANGE:
-      OpenTheme();
-      CreateFonts();
-      {
-        const SIZE client = Arrange();
-        RECT frame{0, 0, client.cx, client.cy};
-        ::AdjustWindowRectEx(&frame, static_cast<DWORD>(::GetWindowLongPtrW(FHandle, GWL_STYLE)),
-                             FALSE, static_cast<DWORD>(::GetWindowLongPtrW(FHandle, GWL_EXSTYLE)));
-        ::SetWindowPos(FHandle, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                       SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-      }
-      ::InvalidateRect(FHandle, nullptr, TRUE);
+      Rebuild(nullptr);
+      return 0;
+    case WM_DPICHANGED:
+      // Moved to a monitor of another DPI: fonts, icon and layout at the new DPI, at the
+      // place the system suggests.
+      FDpi = HIWORD(wParam) != 0 ? HIWORD(wParam) : FDpi;
+      SizeIcon();
+      Rebuild(reinterpret_cast<const RECT*>(lParam));
       return 0;
     default:
       return ::DefWindowProcW(FHandle, message, wParam, lParam);

@@ -154,7 +154,13 @@ class TqevShellMessageBoxForm {
   void LoadBoxIcon();
   void OpenTheme();
   void CloseTheme();
+  // The fonts at the box's DPI, handed to its controls.
   void CreateFonts();
+  // The icon's size at the box's DPI.
+  void SizeIcon();
+  // After a theme, colour or DPI change: theme and fonts afresh, then sized again; moved
+  // to Suggested's top-left corner when given.
+  void Rebuild(const RECT* suggested);
   // Sizes the box and places its parts; returns the client size.
   SIZE Arrange();
   void Paint(HDC dc);
@@ -186,6 +192,8 @@ class TqevShellMessageBoxForm {
   std::vector<TqevShellDialogButton> FButtons;
   // Whether the close box and Alt+F4 may end the box (with IDCANCEL).
   bool FCloseAllowed = false;
+  // The DPI the box is laid out for: its owner's at first, then as WM_DPICHANGED says.
+  UINT FDpi = USER_DEFAULT_SCREEN_DPI;
   // The content font (the message font) and the main instruction's font and colour.
   TqevFont FFont;
   TqevFont FMainFont;

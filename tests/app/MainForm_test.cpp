@@ -11,8 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <cwctype>
 #include <memory>
 
 #include "tests/dokan_standin/dokan_standin.h"
@@ -383,15 +386,50 @@ TEST_F(MainForm, StartsStoppedWithEveryControlInTabOrder) {
   const LONG_PTR memo = ::GetWindowLongPtrW(C(mcMessagesMemo), GWL_STYLE);
   EXPECT_EQ(memo & (ES_MULTILINE | WS_HSCROLL | WS_VSCROLL | ES_AUTOHSCROLL),
             ES_MULTILINE | WS_HSCROLL | WS_VSCROLL | ES_AUTOHSCROLL);
-  // No border answers as a sizing border.
+  // The window cannot be sized with the mouse: it has no sizing frame, and even with one
+  // its hit test answers the client area where the system would answer a sizing border.
+  auto hitTests = [this](const wchar_t* what) {
+    RECT frame{};
+    ::GetWindowRect(Window, &frame);
+    const POINT borders[] = {
+        {frame.left, (frame.top + frame.bottom) / 2},        // HTLEFT
+        {frame.right - 1, (frame.top + frame.bottom) / 2},   // HTRIGHT
+        {(frame.left + frame.right) / 2, frame.bottom - 1},  // HTBOTTOM
+        {frame.left, frame.top},                             // HTTOPLEFT
+        {frame.right - 1, frame.bottom - 1},                 // HTBOTTOMRIGHT
+    };
+    for (const POINT& point : borders) {
+      const LPARAM at = MAKELPARAM(point.x, point.y);
+      const LRESULT system = ::DefWindowProcW(Window, WM_NCHITTEST, 0, at);
+      const LRESULT hit = ::SendMessageW(Window, WM_NCHITTEST, 0, at);
+      EXPECT_TRUE(hit < HTLEFT || hit > HTBOTTOMRIGHT) << what << ": " << hit;
+      if (system >= HTLEFT && system <= HTBOTTOMRIGHT) {
+        EXPECT_EQ(hit, HTCLIENT) << what << ": the system answers " << system;
+      } else {
+        EXPECT_EQ(hit, system) << what << ": the default answer is not kept";
+      }
+    }
+    // Other answers are the system's: the caption stays the caption.
+    const LPARAM caption =
+        MAKELPARAM((frame.left + frame.right) / 2, frame.top + ::GetSystemMetrics(SM_CYFRAME) +
+                                                       ::GetSystemMetrics(SM_CYCAPTION) / 2);
+    EXPECT_EQ(::SendMessageW(Window, WM_NCHITTEST, 0, caption), HTCAPTION) << what;
+  };
+  hitTests(L"as created");
+  // With a sizing frame the system answers sizing borders, which the window turns into its
+  // client area; the style is put back afterwards.
+  ::SetWindowLongPtrW(Window, GWL_STYLE, style | WS_THICKFRAME);
+  ::SetWindowPos(Window, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   RECT frame{};
   ::GetWindowRect(Window, &frame);
-  for (POINT point :
-       {POINT{frame.left, (frame.top + frame.bottom) / 2}, POINT{frame.right - 1, frame.bottom - 1},
-        POINT{frame.left, frame.top}, POINT{(frame.left + frame.right) / 2, frame.bottom - 1}}) {
-    const LRESULT hit = ::SendMessageW(Window, WM_NCHITTEST, 0, MAKELPARAM(point.x, point.y));
-    EXPECT_TRUE(hit < HTLEFT || hit > HTBOTTOMRIGHT) << hit;
-  }
+  EXPECT_EQ(::DefWindowProcW(Window, WM_NCHITTEST, 0, MAKELPARAM(frame.left, frame.top + 40)),
+            HTLEFT)
+      << "the system answers no sizing border, so the test shows nothing";
+  hitTests(L"with a sizing frame");
+  ::SetWindowLongPtrW(Window, GWL_STYLE, style);
+  ::SetWindowPos(Window, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 TEST_F(MainForm, LaysOutInUnitsOfItsFontAndFollowsAFontChange) {
@@ -413,6 +451,107 @@ TEST_F(MainForm, LaysOutInUnitsOfItsFontAndFollowsAFontChange) {
       UnitsOf(reinterpret_cast<HFONT>(::SendMessageW(C(mcDriveLabel), WM_GETFONT, 0, 0)));
   EXPECT_NE(u.DLUx(7), u.DLUy(7)) << "this font cannot tell the two units apart";
   ExpectLayout(Window);
+}
+
+// A move to a monitor of 144 dpi (150%), as the system reports it: the window takes the
+// place it is given, the font of that DPI and the layout in its units; back at 96 dpi it
+// is as before.
+void ExpectDpiChange(HWND window) {
+  HWND label = ::GetDlgItem(window, mcDriveLabel);
+  const int height96 = FontHeight(label);
+  RECT before{};
+  ::GetWindowRect(window, &before);
+  const int width = before.right - before.left;
+  const int height = before.bottom - before.top;
+
+  RECT suggested{100, 80, 100 + ::MulDiv(width, 3, 2), 80 + ::MulDiv(height, 3, 2)};
+  ::SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&suggested));
+  EXPECT_EQ(FontHeight(label), ::MulDiv(height96, 144, 96));
+  EXPECT_EQ(FontHeight(::GetDlgItem(window, mcMountButton)), 2 * ::MulDiv(height96, 144, 96));
+  RECT after{};
+  ::GetWindowRect(window, &after);
+  EXPECT_EQ(after.left, suggested.left);
+  EXPECT_EQ(after.top, suggested.top);
+  // The size is the layout's at the new DPI, which is about the one suggested.
+  EXPECT_NEAR(after.right - after.left, suggested.right - suggested.left, width / 10);
+  EXPECT_NEAR(after.bottom - after.top, suggested.bottom - suggested.top, height / 10);
+  ExpectLayout(window);
+
+  RECT back{before.left, before.top, before.left + width, before.top + height};
+  ::SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(96, 96), reinterpret_cast<LPARAM>(&back));
+  EXPECT_EQ(FontHeight(label), height96);
+  RECT restored{};
+  ::GetWindowRect(window, &restored);
+  EXPECT_EQ(restored.left, before.left);
+  EXPECT_EQ(restored.top, before.top);
+  EXPECT_EQ(restored.right - restored.left, width);
+  EXPECT_EQ(restored.bottom - restored.top, height);
+  ExpectLayout(window);
+}
+
+TEST_F(MainForm, FollowsADpiChangeToThePlaceItIsGiven) {
+  ASSERT_EQ(WindowDpi(Window), 96u) << "the test display is not at 96 dpi";
+  ExpectDpiChange(Window);
+}
+
+// Where the system lacks the per-monitor functions (before Windows 10 1607), the window
+// starts at the system DPI and still follows a DPI change (Windows 8.1 sends it).
+TEST(MainFormDpi, FallsBackWhereThePerMonitorFunctionsAreMissing) {
+  const int systemHeight = MessageFontHeight();
+  PretendNoPerMonitorDpiFunctions(true);
+  struct TRestore {
+    ~TRestore() { PretendNoPerMonitorDpiFunctions(false); }
+  } restore;
+  EXPECT_EQ(MessageFontHeight(144), ::MulDiv(systemHeight, 144, 96));
+  EXPECT_EQ(SystemMetricForDpi(SM_CXICON, 144), ::MulDiv(::GetSystemMetrics(SM_CXICON), 144, 96));
+  TMainForm form(false);
+  EXPECT_EQ(WindowDpi(form.Handle()), SystemDpi());
+  EXPECT_EQ(FontHeight(::GetDlgItem(form.Handle(), mcDriveLabel)), systemHeight);
+  ExpectLayout(form.Handle());
+  ExpectDpiChange(form.Handle());
+}
+
+// The program declares itself per-monitor DPI aware (version 2, and version 1 before
+// Windows 10 1703), as Windows reads its manifest. The window tests carry the same
+// manifest, so this process shows what the system made of it.
+TEST(Program, DeclaresPerMonitorDpiAwareness) {
+  wchar_t path[MAX_PATH] = {};
+  std::wstring program(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+  program = program.substr(0, program.find_last_of(L'\\') + 1) + L"vornmount.exe";
+  ACTCTXW context{};
+  context.cbSize = sizeof(context);
+  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  context.lpSource = program.c_str();
+  context.lpResourceName = MAKEINTRESOURCEW(1);
+  HANDLE actCtx = ::CreateActCtxW(&context);
+  ASSERT_NE(actCtx, INVALID_HANDLE_VALUE) << "the program's manifest cannot be read";
+  auto setting = [actCtx](const wchar_t* ns, const wchar_t* name) {
+    wchar_t value[128] = {};
+    SIZE_T written = 0;
+    if (!::QueryActCtxSettingsW(0, actCtx, ns, name, value, 128, &written)) {
+      return std::wstring(L"(none)");
+    }
+    return std::wstring(value);
+  };
+  EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"),
+            L"true/pm");
+  EXPECT_EQ(setting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness"),
+            L"PerMonitorV2, PerMonitor");
+  ::ReleaseActCtx(actCtx);
+
+  // This process, which carries the same manifest, is per-monitor aware: version 2 where
+  // the system knows it, else version 1 (Wine 8 knows only version 1).
+  using TGetContext = HANDLE(WINAPI*)();
+  using TAwareness = int(WINAPI*)(HANDLE);
+  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  auto getContext = reinterpret_cast<TGetContext>(
+      reinterpret_cast<void*>(::GetProcAddress(user32, "GetThreadDpiAwarenessContext")));
+  auto awareness = reinterpret_cast<TAwareness>(
+      reinterpret_cast<void*>(::GetProcAddress(user32, "GetAwarenessFromDpiAwarenessContext")));
+  ASSERT_NE(getContext, nullptr);
+  ASSERT_NE(awareness, nullptr);
+  constexpr int kPerMonitorAware = 2;  // DPI_AWARENESS_PER_MONITOR_AWARE
+  EXPECT_EQ(awareness(getContext()), kPerMonitorAware) << "this process is not per-monitor aware";
 }
 
 TEST(MainFormFit, ShrinksItsFontUntilItFitsTheWorkArea) {
@@ -593,6 +732,7 @@ TEST_F(MainForm, ShowsProgressAndListsEachMessageOnce) {
   Form->SourceMessage(u"Data error: other.bin");
   Form->SourceMessage(u"data error: Other.BIN");
   EXPECT_TRUE(OwnVisible(C(mcMessagesMemo)));
+  Pump(milliseconds(50));  // the lines of one turn of the message loop come at the next
   EXPECT_EQ(TextOf(C(mcMessagesMemo)), L"Data error: Docs\\Read me.txt\r\nData error: other.bin");
   const RECT memo = ChildRect(C(mcMessagesMemo));
   ::GetClientRect(Window, &client);
@@ -608,6 +748,58 @@ TEST_F(MainForm, ShowsProgressAndListsEachMessageOnce) {
   for (TMainFormControl id : {mcStatusLabel, mcProgressBar, mcMessagesMemo}) {
     EXPECT_FALSE(OwnVisible(C(id))) << id;
   }
+}
+
+TEST_F(MainForm, ListsThousandsOfMessagesInFullAndInOrder) {
+  Form->SourceOpening();
+  Form->SourceMounted(u"K:\\");
+  // 3,000 distinct lines of 70 characters, some 210,000 characters in all: far beyond the
+  // 30,000 an edit control holds by default. Every tenth is reported again in other case.
+  constexpr int kLines = 3000;
+  auto lineText = [](int i) {
+    wchar_t number[16];
+    std::swprintf(number, 16, L"%05d", i);
+    std::wstring line = std::wstring(L"Data error: photos 2024\\beach\\IMG_") + number + L".jpg";
+    line.resize(70, L'x');
+    return line;
+  };
+  auto upper = [](std::wstring text) {
+    for (wchar_t& c : text) {
+      c = static_cast<wchar_t>(std::towupper(c));
+    }
+    return text;
+  };
+  std::wstring expected;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kLines; ++i) {
+    const std::wstring line = lineText(i);
+    Form->SourceMessage(UString(AsU16(line.c_str())));
+    if (i % 10 == 9) {
+      Form->SourceMessage(UString(AsU16(upper(lineText(i - 5)).c_str())));
+    }
+    expected += (i == 0 ? L"" : L"\r\n") + line;
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  Pump(milliseconds(100));  // the lines of one turn of the message loop come at the next
+  const std::wstring listed = TextOf(C(mcMessagesMemo));
+  EXPECT_EQ(listed.size(), expected.size());
+  EXPECT_TRUE(listed == expected) << "the list is not every line once, in order";
+  EXPECT_EQ(::SendMessageW(C(mcMessagesMemo), EM_GETLINECOUNT, 0, 0), kLines);
+  // The check for a repeated line does not read the whole list each time.
+  EXPECT_LT(std::chrono::duration_cast<milliseconds>(took).count(), 5000)
+      << "listing " << kLines << " lines took too long";
+
+  // The next Mount empties the list and forgets its lines: a line listed before is new.
+  ChooseDrive(L"K:");
+  ::SetWindowTextW(C(mcArchiveFileNameEdit), AsWChar(FixturePath("plain.7z")));
+  Form->SourceStopped(u"");
+  ::SendMessageW(C(mcMountButton), BM_CLICK, 0, 0);
+  EXPECT_EQ(TextOf(C(mcMessagesMemo)), L"");
+  Form->SourceMessage(UString(AsU16(lineText(7).c_str())));
+  Form->SourceMessage(UString(AsU16(upper(lineText(7)).c_str())));
+  Pump(milliseconds(50));
+  EXPECT_EQ(TextOf(C(mcMessagesMemo)), lineText(7));
+  ::SendMessageW(C(mcUnmountButton), BM_CLICK, 0, 0);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -639,23 +831,82 @@ TEST_F(MainForm, MountsAGeneratedArchiveAndUnmountsWithEsc) {
   Pump(milliseconds(1200));  // running: polls go on without a change
   EXPECT_EQ(TextOf(Window), L"K:\\ - Vornmount");
 
-  // Esc is Unmount; the letter is free again and chosen again, and no box comes up.
+  // Esc, pressed where the keyboard focus is (Mount had it and is disabled now), is
+  // Unmount; the letter is free again and chosen again, and no box comes up.
   gDrivesInUse = Letters({L'C', L'Z'});
+  bool pressed = false;
   const std::size_t boxes = WhileModal(kMessageBoxClassName, {[](HWND box) {
                                          PostKey(FocusIn(box), VK_RETURN);
                                          return true;
                                        }},
                                        [&] {
-                                         PostKey(C(mcUnmountButton), VK_ESCAPE);
+                                         pressed = PressKey(VK_ESCAPE);
                                          Until([this] { return TextOf(Window) == L"Vornmount"; });
                                          Pump(milliseconds(300));
                                        });
+  EXPECT_TRUE(pressed) << "no window has the keyboard focus";
   EXPECT_EQ(boxes, 0u) << "an error box came up on Unmount";
+  EXPECT_EQ(TextOf(Window), L"Vornmount") << "Esc did not unmount";
   EXPECT_EQ(findMount(L"K:\\", nullptr), nullptr);
   EXPECT_TRUE(InputsEnabled());
   EXPECT_FALSE(::IsWindowEnabled(C(mcUnmountButton)));
   EXPECT_EQ(SelectedDrive(), L"K:");
   EXPECT_NE(::GetWindowLongPtrW(Window, GWL_EXSTYLE) & WS_EX_ACCEPTFILES, 0);
+}
+
+// The keyboard as a user drives it, each key sent where the focus is: the focus moves on
+// from a control that Mount or Unmount disables, so that Esc and Enter keep working.
+TEST_F(MainForm, KeysKeepWorkingAcrossMountAndUnmount) {
+  auto findMount = StandinExport<TStandinFindMount>("StandinFindMount");
+  ASSERT_NE(findMount, nullptr);
+  auto mounted = [this] { return TextOf(Window) == L"N:\\ - Vornmount"; };
+  auto stopped = [this] { return TextOf(Window) == L"Vornmount"; };
+  auto focused = [this](HWND control) {
+    return Until([control] { return ::GetFocus() == control; }, milliseconds(500));
+  };
+  ChooseDrive(L"N:");
+  ::SetWindowTextW(C(mcArchiveFileNameEdit), AsWChar(FixturePath("plain.7z")));
+  ::SetFocus(C(mcArchiveFileNameEdit));
+
+  // Enter in the archive name is Mount; the inputs are disabled, and the focus is on
+  // Unmount, where Esc finds it.
+  ASSERT_TRUE(PressKey(VK_RETURN));
+  ASSERT_TRUE(Until([this] { return ::IsWindowEnabled(C(mcUnmountButton)) != FALSE; }));
+  EXPECT_EQ(::GetFocus(), C(mcUnmountButton));
+  ASSERT_TRUE(Until(mounted)) << "caption: " << TextOf(Window);
+  EXPECT_EQ(::GetFocus(), C(mcUnmountButton));
+  ASSERT_TRUE(PressKey(VK_ESCAPE)) << "no window has the focus after Mount";
+  ASSERT_TRUE(Until(stopped)) << "Esc did not unmount";
+  EXPECT_EQ(findMount(L"N:\\", nullptr), nullptr);
+
+  // Stopped again: the focus is on Mount, Tab moves on from there, and Enter mounts.
+  EXPECT_EQ(::GetFocus(), C(mcMountButton));
+  ASSERT_TRUE(PressKey(VK_TAB)) << "no window has the focus after Unmount";
+  EXPECT_TRUE(focused(C(mcDriveComboBox))) << "Tab from Mount";
+  ASSERT_TRUE(PressKey(VK_RETURN));
+  ASSERT_TRUE(Until(mounted)) << "Enter did not mount again";
+  EXPECT_EQ(::GetFocus(), C(mcUnmountButton));
+
+  // Esc in the list of messages is Unmount too, and the window stays.
+  Form->SourceMessage(u"Data error: a.txt");
+  ASSERT_TRUE(PressKey(VK_TAB));
+  ASSERT_TRUE(focused(C(mcMessagesMemo))) << "Tab from Unmount";
+  // Enter there names the default button, Mount, which is disabled: the focus stays.
+  ASSERT_TRUE(PressKey(VK_RETURN));
+  Pump(milliseconds(100));
+  EXPECT_EQ(::GetFocus(), C(mcMessagesMemo)) << "Enter in the messages lost the focus";
+  EXPECT_EQ(TextOf(C(mcMessagesMemo)), L"Data error: a.txt");
+  ASSERT_TRUE(PressKey(VK_ESCAPE));
+  EXPECT_TRUE(Until(stopped)) << "Esc in the messages did not unmount";
+  Pump(milliseconds(200));
+  ASSERT_TRUE(::IsWindow(Window)) << "Esc in the messages closed the window";
+  EXPECT_FALSE(OwnVisible(C(mcMessagesMemo)));
+  EXPECT_EQ(::GetFocus(), C(mcMountButton));
+  // Esc while stopped does nothing.
+  ASSERT_TRUE(PressKey(VK_ESCAPE));
+  Pump(milliseconds(100));
+  EXPECT_TRUE(::IsWindow(Window));
+  EXPECT_TRUE(InputsEnabled());
 }
 
 // Reads the head of a file of the stand-in's mount at MountPoint as another program
@@ -726,10 +977,12 @@ TEST_F(MainForm, FailedMountsEndInTheErrorBox) {
     setMainResult(0);
     EXPECT_EQ(caption, L"Error") << c.Fixture;
     EXPECT_EQ(copied, OkBoxText(L"Error", c.Content)) << c.Fixture;
-    // Back in the stopped look, ready for the next try.
+    // Back in the stopped look, ready for the next try, the keys on Mount again.
     EXPECT_EQ(TextOf(Window), L"Vornmount");
     EXPECT_TRUE(InputsEnabled());
     EXPECT_FALSE(::IsWindowEnabled(C(mcUnmountButton)));
+    EXPECT_TRUE(Until([this] { return ::GetFocus() == C(mcMountButton); }, seconds(2)))
+        << "focus: " << ::GetDlgCtrlID(::GetFocus());
   }
 }
 

@@ -111,6 +111,12 @@ void PostKey(HWND window, UINT key, bool ctrl) {
   }
 }
 
+bool PressKey(UINT key, bool ctrl) {
+  HWND focus = ::GetFocus();
+  PostKey(focus, key, ctrl);
+  return focus != nullptr;
+}
+
 HWND FocusIn(HWND window) {
   HWND focus = ::GetFocus();
   return focus != nullptr && (focus == window || ::IsChild(window, focus)) ? focus : window;

@@ -32,6 +32,10 @@ std::size_t WhileModal(const wchar_t* className,
 // Posts a key press to Window as the keyboard would, with Ctrl held when Ctrl is true
 // (the thread's key state says so until the next Key call).
 void PostKey(HWND window, UINT key, bool ctrl = false);
+// Presses Key as a user does: posted to the window that has the keyboard focus, to go
+// through the message loop (and its dialog navigation) from there. False when no window
+// of this thread has the focus, so that the key goes nowhere, as a user's would.
+bool PressKey(UINT key, bool ctrl = false);
 // The control of Window that has the focus, or Window itself: where a key goes.
 HWND FocusIn(HWND window);
 // The text of the clipboard; empty when there is none.

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 
 #include "tests/support/vrnWindowDriver.h"
 
@@ -263,4 +265,75 @@ TEST(MessageBoxForm, SplitsContentIntoBlocksAtControlLines) {
   EXPECT_EQ(TqevShellMessageBoxForm::SplitBlocks(L"\x01\r\none\r\n\x02x\r\n\x01\r\ntwo"),
             (Blocks{L"one", L"two"}));
   EXPECT_EQ(TqevShellMessageBoxForm::SplitBlocks(L""), Blocks{});
+}
+
+// A text with tabs is measured as it is drawn: tabs expanded to their stops and the lines
+// broken within the text column. The box leaves the text exactly the height the drawn
+// text takes, neither cutting its last lines nor leaving a gap.
+TEST(MessageBoxForm, MeasuresATextWithTabsAsItDrawsIt) {
+  std::wstring content;
+  for (int i = 0; i < 40; ++i) {
+    content += L"Name " + std::to_wstring(i) + L":\tphotos\t2024\t12 KiB\t";
+  }
+  TBoxSeen seen;
+  RECT button{};
+  ShowBox(MB_OK, content,
+          {Inspect(seen),
+           [&seen, &button](HWND) {
+             button = ChildRect(seen.Buttons.at(0));
+             return true;
+           },
+           Press(VK_RETURN)});
+
+  TqevFont font = CreateMessageFont();
+  const TqevFontUnits units = TqevFontUnits::Measure(font.Get());
+  const int column = seen.Client.cx - 2 * units.Mx();  // no icon: the column is within the margins
+  auto measure = [&](UINT format) {
+    HDC dc = ::GetDC(nullptr);
+    HGDIOBJ old = ::SelectObject(dc, font.Get());
+    RECT rect{0, 0, column, 0};
+    ::DrawTextW(dc, content.c_str(), static_cast<int>(content.size()), &rect, DT_CALCRECT | format);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(nullptr, dc);
+    return static_cast<int>(rect.bottom - rect.top);
+  };
+  // How the box draws its texts.
+  constexpr UINT kDrawn = DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX | DT_EXPANDTABS;
+  const int drawnHeight = measure(kDrawn);
+  ASSERT_GT(drawnHeight, measure(kDrawn & ~DT_EXPANDTABS))
+      << "with this text, expanded tabs take no more lines; the test would show nothing";
+  // From the top: My, the text, My, the footer's separator line, My, the button row.
+  EXPECT_EQ(button.top - 1 - 3 * units.My(), drawnHeight);
+}
+
+// Moved to a monitor of 144 dpi: the box takes the font of that DPI, its width in the new
+// units, and the place the system suggests.
+TEST(MessageBoxForm, FollowsADpiChange) {
+  TBoxSeen seen;
+  RECT frame{};
+  int buttonFontHeight = 0;
+  RECT suggested{60, 40, 700, 400};
+  ShowBox(MB_OK | MB_ICONWARNING, L"Short.",
+          {[&suggested](HWND box) {
+             ::SendMessageW(box, WM_DPICHANGED, MAKEWPARAM(144, 144),
+                            reinterpret_cast<LPARAM>(&suggested));
+             return true;
+           },
+           Inspect(seen),
+           [&](HWND box) {
+             ::GetWindowRect(box, &frame);
+             LOGFONTW log{};
+             ::GetObjectW(
+                 reinterpret_cast<HFONT>(::SendMessageW(seen.Buttons.at(0), WM_GETFONT, 0, 0)),
+                 sizeof(log), &log);
+             buttonFontHeight = std::abs(log.lfHeight);
+             return true;
+           },
+           Press(VK_RETURN)});
+  TqevFont font144 = CreateMessageFont(1, 0, 144);
+  EXPECT_EQ(buttonFontHeight, MessageFontHeight(144));
+  EXPECT_EQ(MessageFontHeight(144), ::MulDiv(MessageFontHeight(), 144, 96));
+  EXPECT_EQ(seen.Client.cx, TqevFontUnits::Measure(font144.Get()).Chars(75));
+  EXPECT_EQ(frame.left, suggested.left);
+  EXPECT_EQ(frame.top, suggested.top);
 }
