@@ -12,7 +12,8 @@
 // mount and prints what the foreground program would print until the folder is live or
 // the mount has failed; it then reports one status byte to the parent through a pipe,
 // and after success leaves the terminal (new session, standard streams on /dev/null,
-// working folder "/") and serves until the folder is unmounted. The parent only waits
+// working folder "/") and serves until the folder is unmounted, its later lines going
+// to the system log. The parent only waits
 // for that byte and exits with it.
 #include <fcntl.h>
 #include <poll.h>
@@ -256,9 +257,10 @@ void CheckFuse() {
   int code = errno;
   if (code == EACCES || code == EPERM) {
     // Installed, but closed to this user: installing it again would not help.
-    Fail("FUSE cannot be used: no permission to open /dev/fuse; its owner and mode "
-         "(ls -l /dev/fuse) must let this user read and write it, for example as a "
-         "member of its group, or mount as root");
+    Fail(
+        "FUSE cannot be used: no permission to open /dev/fuse; its owner and mode "
+        "(ls -l /dev/fuse) must let this user read and write it, for example as a "
+        "member of its group, or mount as root");
   }
   Fail(std::string("FUSE is not available: /dev/fuse: ") + std::strerror(code) +
        " (Debian: apt-get install fuse3)");
@@ -300,9 +302,10 @@ std::string FailureText(const UString& errorText, const std::string& archive, bo
   const bool cannotOpen = head.starts_with("Cannot open file '") && head.ends_with("' as archive");
   if (IsWrongPassword(errorText)) {
     detail = passwordGiven ? std::string("wrong password")
-                           : std::string("its headers are encrypted and a password is needed: "
-                                         "give it with -p (asked on the terminal) or "
-                                         "--password-stdin");
+                           : std::string(
+                                 "its headers are encrypted and a password is needed: "
+                                 "give it with -p (asked on the terminal) or "
+                                 "--password-stdin");
   } else if (cannotOpen && (detail.empty() || detail.find(", S_FALSE)") != std::string::npos)) {
     // Nothing opened it, or the engine found no archive in it.
     detail = StartsAs7z(archive) ? "the archive is damaged or incomplete"

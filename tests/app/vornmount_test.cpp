@@ -349,8 +349,8 @@ class VornmountTest : public ::testing::Test {
   ::testing::AssertionResult MountTempFolder(const std::string& options) {
     if (mkdir(TempFolder().c_str(), 0755) != 0 ||
         mount("tmpfs", TempFolder().c_str(), "tmpfs", 0, options.c_str()) != 0) {
-      return ::testing::AssertionFailure() << "tmpfs on " << TempFolder() << ": "
-                                           << std::strerror(errno);
+      return ::testing::AssertionFailure()
+             << "tmpfs on " << TempFolder() << ": " << std::strerror(errno);
     }
     return ::testing::AssertionSuccess();
   }
@@ -454,12 +454,14 @@ TEST_F(VornmountTest, FailedMountsPrintTheErrorAndExitWithOne) {
       {Fixture("missing.7z"), FMountPoint,
        "vornmount: Cannot open file \"" + Fixture("missing.7z") + "\". No such file or directory"},
       {kFixtures, FMountPoint, "vornmount: '" + kFixtures + "' is a folder, not an archive"},
-      {fifo, FMountPoint, "vornmount: '" + fifo + "' is a pipe: the archive must be a regular file"},
+      {fifo, FMountPoint,
+       "vornmount: '" + fifo + "' is a pipe: the archive must be a regular file"},
       {"/dev/null", FMountPoint,
        "vornmount: '/dev/null' is a device: the archive must be a regular file"},
       // Not a 7z archive, and 7z archives whose headers cannot be read.
       {file, FMountPoint,
-       cannotOpen + file + "' as archive: it is not a 7z archive (only 7z archives can be mounted)"},
+       cannotOpen + file +
+           "' as archive: it is not a 7z archive (only 7z archives can be mounted)"},
       {Fixture("other.zip"), FMountPoint,
        cannotOpen + Fixture("other.zip") +
            "' as archive: it is not a 7z archive (only 7z archives can be mounted)"},
@@ -655,8 +657,8 @@ TEST_F(VornmountTest, InTheBackgroundFailedReadsAndTheUnmountGoToTheSystemLog) {
       "set -e; for n in null fuse urandom; do : > \"$1/$n\"; mount --bind /dev/$n \"$1/$n\"; "
       "done; mount --rbind \"$1\" /dev; \"$0\" --background \"$2\" \"$3\"; "
       "! cat \"$3/s/f1.txt\" >/dev/null 2>&1; umount \"$3\"";
-  TRun run = RunProgram({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh",
-                         "-c", script, kProgram, dev, Fixture("damaged.7z"), FMountPoint});
+  TRun run = RunProgram({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                         script, kProgram, dev, Fixture("damaged.7z"), FMountPoint});
   EXPECT_EQ(run.Code, 0) << Describe(run);
   EXPECT_NE(run.Out.find("Messages go to the system log from now on.\n"), std::string::npos)
       << run.Out;
@@ -706,8 +708,8 @@ TEST_F(VornmountTest, AMountIsPrivateToTheUserWhoMadeItUnlessOthersAreLetIn) {
     }
     TRun run = RunProgram(args);
     ASSERT_EQ(run.Code, 0) << Describe(run);
-    TRun other = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                             "--clear-groups", "--", "/bin/ls", FMountPoint + "/s"});
+    TRun other = RunProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                             "--", "/bin/ls", FMountPoint + "/s"});
     if (allowOther) {
       EXPECT_EQ(other.Code, 0) << Describe(other);
       EXPECT_NE(other.Out.find("f7.txt"), std::string::npos) << Describe(other);
@@ -754,33 +756,32 @@ TEST_F(VornmountTest, WrongDataPasswordFailsReadsWithOneMessageEach) {
   };
   const Case cases[] = {
       {{kProgram, "-pwrong"}, "wrong password, or damaged encrypted data"},
-      {{kProgram},
-       "the data is encrypted and no password was given: use -p or --password-stdin"},
+      {{kProgram}, "the data is encrypted and no password was given: use -p or --password-stdin"},
   };
   for (const Case& c : cases) {
-  SCOPED_TRACE(c.cause);
-  std::vector<std::string> args = c.args;
-  args.insert(args.end(), {Fixture("encdata.7z"), FMountPoint});
-  TProcess process(args);
-  ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
-      << process.Out() << process.Err();
-  // The names show (the headers are not encrypted); the data does not.
-  TRun list = RunProgram({"/bin/ls", FMountPoint});
-  EXPECT_EQ(list.Out, "alone\none.txt\ntwo.txt\n");
-  for (const char* name : {"one.txt", "one.txt", "alone/three.bin"}) {
-    TRun read = RunProgram({"/bin/cat", FMountPoint + "/" + name});
-    EXPECT_EQ(read.Code, 1) << Describe(read);
-    EXPECT_NE(read.Err.find("Input/output error"), std::string::npos) << read.Err;
-    EXPECT_EQ(read.Out, "");
-  }
-  // Each failed file is reported, and only once however often its read failed.
-  EXPECT_TRUE(process.WaitForError("three.bin (" + c.cause + ")\n")) << process.Err();
-  EXPECT_TRUE(process.WaitForError("one.txt (" + c.cause + ")\n")) << process.Err();
-  process.Signal(SIGTERM);
-  EXPECT_EQ(process.Wait(), 0);
-  EXPECT_EQ(SortedLines(process.Err()),
-            (std::vector<std::string>{"Data error: alone/three.bin (" + c.cause + ")",
-                                      "Data error: one.txt (" + c.cause + ")"}));
+    SCOPED_TRACE(c.cause);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {Fixture("encdata.7z"), FMountPoint});
+    TProcess process(args);
+    ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
+        << process.Out() << process.Err();
+    // The names show (the headers are not encrypted); the data does not.
+    TRun list = RunProgram({"/bin/ls", FMountPoint});
+    EXPECT_EQ(list.Out, "alone\none.txt\ntwo.txt\n");
+    for (const char* name : {"one.txt", "one.txt", "alone/three.bin"}) {
+      TRun read = RunProgram({"/bin/cat", FMountPoint + "/" + name});
+      EXPECT_EQ(read.Code, 1) << Describe(read);
+      EXPECT_NE(read.Err.find("Input/output error"), std::string::npos) << read.Err;
+      EXPECT_EQ(read.Out, "");
+    }
+    // Each failed file is reported, and only once however often its read failed.
+    EXPECT_TRUE(process.WaitForError("three.bin (" + c.cause + ")\n")) << process.Err();
+    EXPECT_TRUE(process.WaitForError("one.txt (" + c.cause + ")\n")) << process.Err();
+    process.Signal(SIGTERM);
+    EXPECT_EQ(process.Wait(), 0);
+    EXPECT_EQ(SortedLines(process.Err()),
+              (std::vector<std::string>{"Data error: alone/three.bin (" + c.cause + ")",
+                                        "Data error: one.txt (" + c.cause + ")"}));
   }
 }
 
@@ -797,8 +798,8 @@ TEST_F(VornmountTest, AFullTempFolderFailsOnlyTheReadsThatMustSpill) {
   ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n"))
       << process.Out() << process.Err();
   std::vector<std::string> expected;
-  for (const char* name : {"f1.txt", "empty.txt", "f2.txt", "f3.txt", "f4.txt", "f5.txt",
-                           "f6.txt", "f7.txt", "f2.txt"}) {
+  for (const char* name : {"f1.txt", "empty.txt", "f2.txt", "f3.txt", "f4.txt", "f5.txt", "f6.txt",
+                           "f7.txt", "f2.txt"}) {
     SCOPED_TRACE(name);
     const std::string path = std::string("s/") + name;
     TRun read = RunProgram({"/bin/cat", FMountPoint + "/" + path});
@@ -837,8 +838,8 @@ TEST_F(VornmountTest, ATempFolderThatCannotTakeTheFileFailsTheMountNamingIt) {
     TRun run = RunProgram(
         {"/usr/bin/env", "TMPDIR=" + c.folder, kProgram, Fixture("solid.7z"), FMountPoint});
     EXPECT_EQ(run.Code, 1) << Describe(run);
-    EXPECT_EQ(run.Err, "vornmount: Cannot create a temporary file in \"" + c.folder + "/\". " + c.reason +
-                           "\n");
+    EXPECT_EQ(run.Err, "vornmount: Cannot create a temporary file in \"" + c.folder + "/\". " +
+                           c.reason + "\n");
     EXPECT_FALSE(IsMountedAt(FMountPoint));
   }
 }
