@@ -12,7 +12,8 @@
 // mount and prints what the foreground program would print until the folder is live or
 // the mount has failed; it then reports one status byte to the parent through a pipe,
 // and after success leaves the terminal (new session, standard streams on /dev/null,
-// working folder "/") and serves until the folder is unmounted. The parent only waits
+// working folder "/") and serves until the folder is unmounted, its later lines going
+// to the system log. The parent only waits
 // for that byte and exits with it.
 #include <fcntl.h>
 #include <poll.h>
@@ -42,6 +43,7 @@
 #include "platform/vrnFiles.h"
 #include "platform/vrnLocale.h"
 #include "vfs/dokan2_fuse.h"
+#include "vfs/vrnDrivoArchive.h"
 
 namespace {
 
@@ -144,6 +146,22 @@ std::string Quoted(const std::string& name) {
   return "'" + ConsoleText(FromUtf8(name), false) + "'";
 }
 
+// Refuses Path (absolute, links resolved) when something is mounted on it. Only a mount
+// of this program gets the advice to unmount it: the same command, run as root, would
+// just as well remove any other file system (a tmpfs, /home) from under its users.
+void CheckNotMounted(const std::string& typed, const std::string& path) {
+  std::string type = DokanFuseMountTypeAt(path);
+  if (type.empty()) {
+    return;
+  }
+  if (type == kDokanFuseMountType) {
+    Fail("Mount point " + Quoted(typed) + " is already mounted; unmount it first " +
+         "(fusermount3 -u " + ShellQuoted(path) + ")");
+  }
+  Fail("Mount point " + Quoted(typed) + " is in use: a file system of type " +
+       ConsoleText(FromUtf8(type), false) + " is mounted on it");
+}
+
 // The folder to mount on, absolute with every symbolic link resolved, after checking
 // that it exists, is a folder and carries no mount yet. Throws EvrnError with the text
 // for the user.
@@ -166,10 +184,7 @@ std::string CheckMountPoint(const std::string& typed) {
     Fail("Mount point " + Quoted(typed) + " does not exist");
   }
   std::string candidate = (parent / path.filename()).string();
-  if (DokanFuseIsMountedAt(candidate)) {
-    Fail("Mount point " + Quoted(typed) + " is already mounted; unmount it first " +
-         "(fusermount3 -u " + ShellQuoted(candidate) + ")");
-  }
+  CheckNotMounted(typed, candidate);
   struct stat info {};
   if (stat(candidate.c_str(), &info) != 0) {
     int code = errno;
@@ -185,9 +200,8 @@ std::string CheckMountPoint(const std::string& typed) {
   if (error) {
     Fail("Mount point " + Quoted(typed) + ": " + error.message());
   }
-  if (resolved != candidate && DokanFuseIsMountedAt(resolved)) {
-    Fail("Mount point " + Quoted(typed) + " is already mounted; unmount it first " +
-         "(fusermount3 -u " + ShellQuoted(resolved) + ")");
+  if (resolved != candidate) {
+    CheckNotMounted(typed, resolved);
   }
   return resolved;
 }
@@ -200,29 +214,134 @@ void CheckUtf8(const std::string& typed, const std::string& what) {
   }
 }
 
+// What a file that is not a regular file is, for a message.
+std::string FileKindText(mode_t mode) {
+  if (S_ISFIFO(mode)) {
+    return "a pipe";
+  }
+  if (S_ISCHR(mode) || S_ISBLK(mode)) {
+    return "a device";
+  }
+  if (S_ISSOCK(mode)) {
+    return "a socket";
+  }
+  return "not a regular file";
+}
+
 // Checks the archive name as far as the controller's texts would be unhelpful: a folder
-// would otherwise fail as "access denied".
+// would otherwise fail as "access denied", and the open of a pipe or a device waits for
+// a writer that may never come (or reads an endless stream), past any signal. A
+// symbolic link to a regular file is fine; a name that does not exist is left to the
+// open, which says so.
 void CheckArchive(const std::string& typed) {
   CheckUtf8(typed, "Archive");
   struct stat info {};
-  if (stat(typed.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+  if (stat(typed.c_str(), &info) != 0) {
+    return;
+  }
+  if (S_ISDIR(info.st_mode)) {
     Fail(Quoted(typed) + " is a folder, not an archive");
+  }
+  if (!S_ISREG(info.st_mode)) {
+    std::string kind = FileKindText(info.st_mode);
+    Fail(Quoted(typed) + " is " + kind + ": the archive must be a regular file");
   }
 }
 
 // Checks that this process can mount with FUSE at all; the library's own answer would
 // only be "Driver something wrong", after the archive was opened.
 void CheckFuse() {
-  if (access("/dev/fuse", R_OK | W_OK) != 0) {
-    Fail(std::string("FUSE is not available: /dev/fuse: ") + std::strerror(errno) +
-         " (Debian: apt-get install fuse3)");
+  if (access("/dev/fuse", R_OK | W_OK) == 0) {
+    return;
   }
+  int code = errno;
+  if (code == EACCES || code == EPERM) {
+    // Installed, but closed to this user: installing it again would not help.
+    Fail(
+        "FUSE cannot be used: no permission to open /dev/fuse; its owner and mode "
+        "(ls -l /dev/fuse) must let this user read and write it, for example as a "
+        "member of its group, or mount as root");
+  }
+  Fail(std::string("FUSE is not available: /dev/fuse: ") + std::strerror(code) +
+       " (Debian: apt-get install fuse3)");
 }
 
 // True when Text is the archive-open failure for encrypted headers.
 bool IsWrongPassword(const UString& text) {
   return text.size() >= kWrongPasswordText.size() &&
          UStringView(text).substr(text.size() - kWrongPasswordText.size()) == kWrongPasswordText;
+}
+
+// True when the file FileName starts as a 7z archive does, as far as it goes: the
+// engine's refusal of such a file means a damaged or incomplete archive, not another
+// kind of file.
+bool StartsAs7z(const std::string& fileName) {
+  static constexpr unsigned char kSignature[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C};
+  TFileHandle file(open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  unsigned char head[sizeof kSignature] = {};
+  ssize_t size = file.IsValid() ? read(file.Native(), head, sizeof head) : -1;
+  return size > 0 && std::memcmp(head, kSignature, static_cast<std::size_t>(size)) == 0;
+}
+
+// The command line's one-line text for the controller's error: the window shows the
+// open thread's text as a heading, an empty line and the engine's detail, which may end
+// in a raw result code. Here the detail follows the heading after ": ", in words the
+// user can act on; the prefix is the program's name, as for usage errors.
+std::string FailureText(const UString& errorText, const std::string& archive, bool passwordGiven) {
+  std::string text = ConsoleText(errorText, true);
+  std::string head = text;
+  std::string detail;
+  std::size_t gap = text.find("\n\n");
+  if (gap != std::string::npos) {
+    head = text.substr(0, gap);
+    detail = text.substr(gap + 2);
+    if (head.ends_with(':')) {
+      head.pop_back();
+    }
+  }
+  const bool cannotOpen = head.starts_with("Cannot open file '") && head.ends_with("' as archive");
+  if (IsWrongPassword(errorText)) {
+    detail = passwordGiven ? std::string("wrong password")
+                           : std::string(
+                                 "its headers are encrypted and a password is needed: "
+                                 "give it with -p (asked on the terminal) or "
+                                 "--password-stdin");
+  } else if (cannotOpen && (detail.empty() || detail.find(", S_FALSE)") != std::string::npos)) {
+    // Nothing opened it, or the engine found no archive in it.
+    detail = StartsAs7z(archive) ? "the archive is damaged or incomplete"
+                                 : "it is not a 7z archive (only 7z archives can be mounted)";
+  } else if (std::size_t code = detail.rfind(" (result 0x"); code != std::string::npos) {
+    detail.resize(code);
+  }
+  std::string line = "vornmount: " + head + (detail.empty() ? std::string() : ": " + detail);
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  return line;
+}
+
+// The words after the path of a failed read's message: why the read failed, and for a
+// password what to do about it. The window's list keeps the bare "Data error: PATH".
+UString DataErrorDetail(TvrnDataErrorCause cause) {
+  switch (cause) {
+    case dcWrongPassword:
+      return u"wrong password, or damaged encrypted data";
+    case dcNoPassword:
+      return u"the data is encrypted and no password was given: use -p or --password-stdin";
+    case dcDamaged:
+      return u"the archive's data is damaged";
+    case dcUnsupportedMethod:
+      return u"a compression or encryption method that the 7-Zip library lacks";
+    case dcUnexpectedEnd:
+      return u"the archive is incomplete";
+    case dcNoSpace:
+      return u"no space left in the temporary folder " + GetTempFolder();
+    case dcArchiveChanged:
+      return u"the archive file changed or was cut short while mounted";
+    case dcArchiveRead:
+      return u"the archive file could not be read";
+    case dcUnknown:
+      break;
+  }
+  return UString();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -297,9 +416,17 @@ class TvrnReport {
 
 // The background child's report that the folder is live, after which it leaves the
 // terminal: a new session, the standard streams on /dev/null, "/" as working folder
-// (the archive is open and every path is absolute by now).
-void ReportLive(TvrnConsole& console, const std::string& mountPath, TvrnReport& report) {
+// (the archive is open and every path is absolute by now). What it would print from
+// then on (failed reads, the unmount) goes to the system log, where the log of any
+// server without a terminal is looked for.
+void ReportLive(TvrnConsole& console,
+                const std::string& mountPath,
+                const std::string& archive,
+                TvrnReport& report) {
   console.Line("Unmount with `fusermount3 -u " + ShellQuoted(mountPath) + "`.");
+  console.Line("Messages go to the system log from now on.");
+  console.UseSystemLog(ConsoleText(FromUtf8(mountPath), false));
+  console.Line("Mounted " + ConsoleText(FromUtf8(archive), false));
   setsid();
   (void)!chdir("/");
   TFileHandle null(open("/dev/null", O_RDWR | O_CLOEXEC));
@@ -345,7 +472,7 @@ TvrnMountEnd RunMount(TvrnSource& source,
     if (!live && client.Mounted()) {
       live = true;
       if (report.Pending()) {
-        ReportLive(console, mountPath, report);
+        ReportLive(console, mountPath, commandLine.ArchiveFileName, report);
       } else if (console.IsTerminal()) {
         console.Line("Unmount with Ctrl+C or `fusermount3 -u " + ShellQuoted(mountPath) + "`.");
       }
@@ -375,12 +502,13 @@ int Serve(const TvrnCommandLine& commandLine,
           TvrnReport& report) {
   TvrnEngineScope engine;
   if (EngineLibraries().empty()) {
-    console.ErrorLine("The 7-Zip library " + ConsoleText(EngineLibraryPath(), false) +
+    console.ErrorLine("vornmount: the 7-Zip library " + ConsoleText(EngineLibraryPath(), false) +
                       " could not be loaded (Debian: apt-get install p7zip-full)");
     return kExitFailure;
   }
   TvrnMountEnd end;
   UString errorText;
+  bool passwordGiven = commandLine.PasswordSource != psNone;
   {
     TvrnSource source;
     TComPtr<TvrnConsoleClient> client = MakeCounted<TvrnConsoleClient>(console);
@@ -399,6 +527,7 @@ int Serve(const TvrnCommandLine& commandLine,
         WipeText(password);
         password = FromUtf8(secret.Text());
         secret.Wipe();
+        passwordGiven = true;
         end = RunMount(source, *client, signals, console, commandLine, mountPath, password, report);
       }
     }
@@ -411,12 +540,12 @@ int Serve(const TvrnCommandLine& commandLine,
       console.Line("Unmounted.");
       return kExitSuccess;
     case meCancelled:
-      console.ErrorLine("Cancelled before the archive was mounted.");
+      console.ErrorLine("vornmount: cancelled before the archive was mounted");
       break;
     case meFailed:
       console.ErrorLine(errorText.empty()
-                            ? std::string("The mount ended without serving the folder.")
-                            : ConsoleText(errorText, true));
+                            ? std::string("vornmount: the mount ended without serving the folder")
+                            : FailureText(errorText, commandLine.ArchiveFileName, passwordGiven));
       break;
   }
   report.Send(kReportFailed);
@@ -508,7 +637,7 @@ int Main(int argc, char** argv) {
     mountPath = CheckMountPoint(commandLine.MountPoint);
     CheckFuse();
   } catch (const EvrnError& e) {
-    console.ErrorLine(ConsoleText(e.Message(), true));
+    console.ErrorLine("vornmount: " + ConsoleText(e.Message(), false));
     return kExitFailure;
   }
 
@@ -535,13 +664,14 @@ int Main(int argc, char** argv) {
       }
     }
     if (read == rrInterrupted) {
-      console.ErrorLine("Cancelled before the archive was mounted.");
+      console.ErrorLine("vornmount: cancelled before the archive was mounted");
       return kExitFailure;
     }
     password = FromUtf8(secret.Text());
   }
 
   DokanFuseSetAllowOther(commandLine.AllowOther);
+  SetDataErrorDetail(DataErrorDetail);
   TvrnReport report;
   if (commandLine.Background) {
     int pipeFds[2];

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <syslog.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -89,7 +90,20 @@ int ProgressPermille(std::uint64_t done, std::uint64_t total) {
 
 TvrnConsole::TvrnConsole() : FTerminal(isatty(STDOUT_FILENO) == 1) {}
 
+void TvrnConsole::UseSystemLog(const std::string& mountPoint) {
+  ClearProgress();
+  // Connected now: the server is about to leave its session and working folder.
+  openlog("vornmount", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+  FSystemLog = true;
+  FTerminal = false;
+  FLogPrefix = mountPoint + ": ";
+}
+
 void TvrnConsole::Line(std::string_view text) {
+  if (FSystemLog) {
+    syslog(LOG_NOTICE, "%s%.*s", FLogPrefix.c_str(), static_cast<int>(text.size()), text.data());
+    return;
+  }
   ClearProgress();
   std::string line(text);
   line += '\n';
@@ -97,6 +111,10 @@ void TvrnConsole::Line(std::string_view text) {
 }
 
 void TvrnConsole::ErrorLine(std::string_view text) {
+  if (FSystemLog) {
+    syslog(LOG_ERR, "%s%.*s", FLogPrefix.c_str(), static_cast<int>(text.size()), text.data());
+    return;
+  }
   ClearProgress();
   std::string line(text);
   line += '\n';
@@ -104,6 +122,9 @@ void TvrnConsole::ErrorLine(std::string_view text) {
 }
 
 void TvrnConsole::Progress(bool active, std::uint64_t done, std::uint64_t total) {
+  if (FSystemLog) {
+    return;
+  }
   if (!active || total == 0) {
     ClearProgress();
     FLastPercent = -1;

@@ -7,6 +7,10 @@
 // new whole percent. Texts that come from an archive (file names in messages) are printed
 // with their control characters replaced, so a name cannot move the cursor, forge a line
 // or send escape sequences to the terminal.
+//
+// A server in the background has no terminal left: from UseSystemLog on, its lines go to
+// the system log (syslog, facility daemon) instead, each after the mount point, and the
+// progress is not shown.
 #pragma once
 
 #include <cstdint>
@@ -39,9 +43,15 @@ class TvrnConsole {
   // Removes the bar, if one is shown.
   void ClearProgress();
   bool IsTerminal() const { return FTerminal; }
+  // Sends every later line to the system log as "MountPoint: text", status lines as
+  // notices and error lines as errors.
+  void UseSystemLog(const std::string& mountPoint);
 
  private:
   bool FTerminal = false;
+  // UseSystemLog was called; FLogPrefix is the mount point and ": ".
+  bool FSystemLog = false;
+  std::string FLogPrefix;
   // A bar is drawn on the terminal's current line.
   bool FBarShown = false;
   // The percent of the last plain progress line; -1 when none was printed for the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "platform/vrnFiles.h"
@@ -587,6 +588,7 @@ class TqevSevenZipExtractCallback final : public TInterfacedObject<IArchiveExtra
     if (FCurrentFile) {
       // The flag and the store are set before the mark that publishes them.
       FCurrentFile->SetDataError(result != kOpResultOK);
+      FCurrentFile->SetDataErrorCause(CauseOf(result));
       FCurrentFile->MarkExtracted();
       if (FFileProgress) {
         FFileProgress->FileDone(FCurrentFile.Get());
@@ -598,6 +600,29 @@ class TqevSevenZipExtractCallback final : public TInterfacedObject<IArchiveExtra
   void DoProgress(UInt64 completed, UInt64 total) override {
     if (FProgress) {
       FProgress->Progress(completed, total);
+    }
+  }
+
+  // The cause of a file's failed result. The engine cannot tell a wrong password from
+  // damaged data (the key only decrypts to garbage), so any data fault of a block it
+  // asked the password for is put down to the password, as 7-Zip's own tools do.
+  TvrnDataErrorCause CauseOf(Int32 result) const {
+    switch (result) {
+      case kOpResultOK:
+        return dcUnknown;
+      case kOpResultWrongPassword:
+        return FArchive->Password().empty() ? dcNoPassword : dcWrongPassword;
+      case kOpResultDataError:
+      case kOpResultCRCError:
+      case kOpResultUnexpectedEnd:
+        if (FPasswordRequested) {
+          return FArchive->Password().empty() ? dcNoPassword : dcWrongPassword;
+        }
+        return result == kOpResultUnexpectedEnd ? dcUnexpectedEnd : dcDamaged;
+      case kOpResultUnsupportedMethod:
+        return dcUnsupportedMethod;
+      default:
+        return dcDamaged;
     }
   }
 
@@ -624,6 +649,7 @@ Tvrn7zArchive::Tvrn7zArchive(Tvrn7zPlugin* plugin,
                              std::unique_ptr<TFileStream>& stream)
     : TvrnArchive(plugin, fileName, password, stream), FInArchive(std::move(inArchive)) {
   FInStream = TComPtr<IInStream>(new Tqev7zFileStream(FStream->Handle().Native()));
+  FOpenedSize = FStream->Size();
   std::size_t folderEnd = fileName.find_last_of(u"\\/");
   FDefaultName = folderEnd == UString::npos ? fileName : fileName.substr(folderEnd + 1);
   std::size_t dot = FDefaultName.rfind(u'.');
@@ -764,5 +790,49 @@ void Tvrn7zArchive::Extract(TvrnAbortFlag abortFlag,
       new TqevSevenZipExtractCallback(abortFlag, progress, this, tempStore, storeKind));
   // The outcome is recorded on the files; a file the engine did not finish stays
   // unextracted.
-  FInArchive->Extract(indices.data(), static_cast<UInt32>(indices.size()), 0, callback.Get());
+  HRESULT result =
+      FInArchive->Extract(indices.data(), static_cast<UInt32>(indices.size()), 0, callback.Get());
+  if (abortFlag != nullptr && *abortFlag) {
+    return;  // stopped: nothing failed
+  }
+  RecordFailureCause(indices, result);
+}
+
+void Tvrn7zArchive::RecordFailureCause(const std::vector<UInt32>& indices, HRESULT result) {
+  std::vector<TComPtr<IvrnFile>> failed;
+  for (UInt32 index : indices) {
+    TComPtr<IvrnFile> file =
+        TComPtr<IvrnBaseItem>(GetItem(static_cast<std::int32_t>(index))).Query<IvrnFile>();
+    if (file && (!file->IsExtracted() || file->GetDataError())) {
+      failed.push_back(file);
+    }
+  }
+  if (failed.empty()) {
+    return;
+  }
+  // An archive file that is no longer the size it was opened with explains every
+  // failure better than what the engine made of the bytes it found.
+  std::optional<TvrnDataErrorCause> cause;
+  try {
+    if (FStream->Size() != FOpenedSize) {
+      cause = dcArchiveChanged;
+    }
+  } catch (const EvrnError&) {
+    cause = dcArchiveRead;
+  }
+  if (!cause && result == HResultFromWin32(ERROR_DISK_FULL)) {
+    cause = dcNoSpace;
+  } else if (!cause && result != S_OK && result != S_FALSE) {
+    // The engine gives up with the archive stream's own error when a read of it fails;
+    // the stores' errors other than a full disk are not told apart from it.
+    if ((static_cast<std::uint32_t>(result) & 0xFFFF0000u) == 0x80070000u) {
+      cause = dcArchiveRead;
+    }
+  }
+  if (!cause) {
+    return;
+  }
+  for (const TComPtr<IvrnFile>& file : failed) {
+    file->SetDataErrorCause(*cause);
+  }
 }

@@ -182,8 +182,14 @@ class Tvrn7zArchive : public TvrnArchive {
   bool ReadItemProperty(UInt32 index, PROPID propId, PROPVARIANT& value);
   // A property as text; empty when absent.
   UString ItemPropertyString(UInt32 index, PROPID propId);
+  // After a pass over the entries Indices that the engine ended with Result: gives the
+  // files it failed a cause that only the pass as a whole shows (the archive file
+  // changed, a full temporary folder, a failed read of the archive file).
+  void RecordFailureCause(const std::vector<UInt32>& indices, HRESULT result);
 
   TComPtr<IInStream> FInStream;
   TComPtr<IInArchive> FInArchive;
   UString FDefaultName;
+  // The archive file's size when it was opened.
+  std::uint64_t FOpenedSize = 0;
 };

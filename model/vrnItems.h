@@ -28,6 +28,20 @@
 
 class TvrnBlock;
 
+// Why the extraction of a file failed, as far as it is known; kept beside the file's
+// error flag for the text of a failed read.
+enum TvrnDataErrorCause : std::uint8_t {
+  dcUnknown = 0,
+  dcWrongPassword = 1,      // encrypted data that the password given does not open
+  dcNoPassword = 2,         // encrypted data, and no password was given
+  dcDamaged = 3,            // a data or CRC error: the packed data is damaged
+  dcUnsupportedMethod = 4,  // a compression or encryption method the engine lacks
+  dcUnexpectedEnd = 5,      // the packed data ends early: the archive is incomplete
+  dcNoSpace = 6,            // the temporary folder is full
+  dcArchiveChanged = 7,     // the archive file changed or was cut short while mounted
+  dcArchiveRead = 8,        // the archive file could not be read
+};
+
 // An item of the tree: a file, a folder or an archive root.
 struct IvrnBaseItem : IUnknown {
   // The open-handle counters; the file system changes and tests them under its own lock.
@@ -72,6 +86,10 @@ struct IvrnFile : IvrnBaseItem {
   // True when the extraction reported an error for this file.
   virtual bool GetDataError() = 0;
   virtual void SetDataError(bool value) = 0;
+  // Why the last extraction failed for this file; dcUnknown when it did not, or when the
+  // reason is not known.
+  virtual TvrnDataErrorCause GetDataErrorCause() = 0;
+  virtual void SetDataErrorCause(TvrnDataErrorCause value) = 0;
 };
 VRN_DECLARE_IID_EXTENDS(
     IvrnFile,
@@ -216,6 +234,12 @@ class TvrnFile : public TvrnBaseItemImpl<IvrnFile> {
   void SetData(const TComPtr<IvrnData>& value) override { FData = value; }
   bool GetDataError() override { return FDataError; }
   void SetDataError(bool value) override { FDataError = value; }
+  TvrnDataErrorCause GetDataErrorCause() override {
+    return FDataErrorCause.load(std::memory_order_relaxed);
+  }
+  void SetDataErrorCause(TvrnDataErrorCause value) override {
+    FDataErrorCause.store(value, std::memory_order_relaxed);
+  }
 
  private:
   // Not counted: blocks live as long as the archive.
@@ -223,6 +247,8 @@ class TvrnFile : public TvrnBaseItemImpl<IvrnFile> {
   std::atomic<std::int32_t> FExtractedCount{0};
   TComPtr<IvrnData> FData;
   bool FDataError = false;
+  // Atomic: a failed pass sets it on files it never marks, which a reader may look at.
+  std::atomic<TvrnDataErrorCause> FDataErrorCause{dcUnknown};
 };
 
 // What every folder has: the two sorted lists, the LastFolder shortcut and the naming

@@ -78,6 +78,9 @@ void TvrnSource::Mount(const UString& mountPoint,
 
 void TvrnSource::Unmount(bool clearError) {
   FPollEnabled = false;
+  // The failed reads since the last poll are told before the mount ends, however it
+  // ends; those that the unmount itself cuts short are not the user's to see.
+  DeliverMessages();
   if (FArchiveThread) {
     FArchiveThread->Stop();
     FArchiveThread->WaitFor();
@@ -129,14 +132,21 @@ void TvrnSource::Poll() {
     return;
   }
   SetState(ssRunning);
-  for (UString text = FDrivoThread->TakeMessage(); !text.empty();
-       text = FDrivoThread->TakeMessage()) {
-    Broadcast([&text](IvrnSourceClient* c) { c->SourceMessage(text); });
-  }
+  DeliverMessages();
   std::uint64_t done = 0;
   std::uint64_t total = 0;
   const bool active = FDrivoThread->GetProgress(done, total);
   Broadcast([&](IvrnSourceClient* c) { c->SourceProgress(active, done, total); });
+}
+
+void TvrnSource::DeliverMessages() {
+  if (!FDrivoThread) {
+    return;
+  }
+  for (UString text = FDrivoThread->TakeMessage(); !text.empty();
+       text = FDrivoThread->TakeMessage()) {
+    Broadcast([&text](IvrnSourceClient* c) { c->SourceMessage(text); });
+  }
 }
 
 void TvrnSource::SetState(TvrnSourceState state) {

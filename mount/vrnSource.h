@@ -72,7 +72,8 @@ class TvrnSource {
              const UString& archiveFileName,
              const UString& password,
              TvrnStoreKind storeKind);
-  // Ends the mount and waits for both threads; ClearError drops the error text.
+  // Sends the messages still queued, then ends the mount and waits for both threads;
+  // ClearError drops the error text.
   void Unmount(bool clearError);
   // The timer's work: one look at the threads; does nothing while PollEnabled is false.
   void Poll();
@@ -95,6 +96,9 @@ class TvrnSource {
   void Deliver(IUnknown* client, Send send);
   // Sends the current state's notification to one client.
   void SendState(IvrnSourceClient* client);
+  // Takes every message the file-system thread has queued and sends each to every
+  // client, in queue order.
+  void DeliverMessages();
 
   TvrnSourceState FState = ssStopped;
   std::unique_ptr<TvrnArchiveThread> FArchiveThread;

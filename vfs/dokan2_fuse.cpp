@@ -81,8 +81,6 @@ constexpr ino_t kUnknownIno = 0xFFFFFFFF;
 constexpr USHORT kMinimumVersion = 200;
 // FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE: Linux has no share modes.
 constexpr ULONG kShareAll = 7;
-// The file-system type of our mounts in /proc/self/mountinfo ("fuse." + subtype).
-constexpr char kMountType[] = "fuse.vornmount";
 // How long an unprivileged unmount may take before fusermount3 is given up on.
 constexpr std::chrono::seconds kFusermountTimeout{5};
 
@@ -746,7 +744,7 @@ void RunFusermountUnmount(const std::string& path) {
 // the folder (already unmounted, or covered by another), so that nothing else is hit.
 void DetachMount(const TFuseInstance& instance) {
   std::optional<TMountEntry> top = TopMountAt(instance.MountPath);
-  if (!top || top->Type != kMountType ||
+  if (!top || top->Type != kDokanFuseMountType ||
       (!instance.Device.empty() && top->Device != instance.Device)) {
     return;
   }
@@ -978,7 +976,7 @@ int RunMount(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   // From here on nothing raises before the unmount below.
   try {
     std::optional<TMountEntry> mount = TopMountAt(instance->MountPath);
-    if (mount && mount->Type == kMountType) {
+    if (mount && mount->Type == kDokanFuseMountType) {
       instance->Device = mount->Device;
     }
   } catch (...) {
@@ -1110,6 +1108,11 @@ void StatFromFindData(const WIN32_FIND_DATAW& data, uid_t uid, gid_t gid, struct
 
 bool DokanFuseIsMountedAt(const std::string& path) {
   return TopMountAt(path).has_value();
+}
+
+std::string DokanFuseMountTypeAt(const std::string& path) {
+  std::optional<TMountEntry> top = TopMountAt(path);
+  return top ? top->Type : std::string();
 }
 
 void DokanFuseSetAllowOther(bool allow) {

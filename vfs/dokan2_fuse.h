@@ -27,6 +27,14 @@ void DokanFuseSetAllowOther(bool allow);
 // block the caller.
 bool DokanFuseIsMountedAt(const std::string& path);
 
+// The file-system type of our mounts in /proc/self/mountinfo ("fuse." + subtype).
+inline constexpr char kDokanFuseMountType[] = "fuse.vornmount";
+
+// The file-system type of the mount on top of Path (absolute, as /proc/self/mountinfo
+// lists it), such as "tmpfs" or kDokanFuseMountType; empty when nothing is mounted there.
+// Reads only the table, as DokanFuseIsMountedAt does.
+std::string DokanFuseMountTypeAt(const std::string& path);
+
 // The errno a FUSE callback answers (negated) for an NTSTATUS; 0 for any success status.
 // STATUS_CANCELLED gives ECANCELED rather than EINTR, so that a reader does not retry a
 // request the volume gave up on; unknown failures give EIO.

@@ -16,6 +16,10 @@
 
 namespace {
 
+// HRESULT_FROM_WIN32(ERROR_DISK_FULL): what a store's Write answers when the temporary
+// file cannot grow.
+constexpr HRESULT kDiskFullResult = static_cast<HRESULT>(0x80070000u | ERROR_DISK_FULL);
+
 // Holds a store's lock for one scope.
 class TStoreLock {
  public:
@@ -213,7 +217,8 @@ HRESULT STDMETHODCALLTYPE TvrnMemoryAndTempFileData::Write(const void* data,
         size -= written;
         source += written;
         if (status != STATUS_SUCCESS || written == 0) {
-          result = E_FAIL;
+          // A full disk keeps its code, so that extraction can say why it failed.
+          result = status == STATUS_DISK_FULL ? kDiskFullResult : E_FAIL;
           break;
         }
       }

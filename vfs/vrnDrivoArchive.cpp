@@ -37,6 +37,8 @@ constexpr ULONG kArchiveMountOptions =
     DOKAN_OPTION_WRITE_PROTECT | DOKAN_OPTION_MOUNT_MANAGER | DOKAN_OPTION_CASE_SENSITIVE;
 // What every failed read's message starts with.
 constexpr char16_t kDataErrorPrefix[] = u"Data error: ";
+// The words for a failed read's cause; nil for none.
+std::atomic<TvrnDataErrorDetail> gDataErrorDetail{nullptr};
 // A read whose file is done while the pass still has at most this much to unpack waits
 // for the pass to end, a few milliseconds at most: returning earlier gains nothing, and
 // the reader then finds the rest of a small block ready and the progress ended.
@@ -240,6 +242,10 @@ void TvrnDrivoArchiveThread::SetProgress(std::uint64_t completed, std::uint64_t 
 void TvrnDrivoArchiveThread::ClearProgress() {
   std::lock_guard<TCriticalSection> lock(FProgressLock);
   FProgressActive = false;
+}
+
+void SetDataErrorDetail(TvrnDataErrorDetail detail) {
+  gDataErrorDetail.store(detail);
 }
 
 void TvrnDrivoArchiveThread::AddMessage(const UString& text) {
@@ -669,6 +675,7 @@ NTSTATUS TvrnDrivoArchiveThread::DoReadFile(LPCWSTR fileName,
   *readLength = 0;
 
   NTSTATUS result = STATUS_SUCCESS;
+  TvrnDataErrorCause cause = dcUnknown;
   {
     std::shared_lock<TMultiReadLock> items(FItemLock);
     TComPtr<IvrnFile> file = item.Query<IvrnFile>();
@@ -679,8 +686,10 @@ NTSTATUS TvrnDrivoArchiveThread::DoReadFile(LPCWSTR fileName,
     TComPtr<IvrnData> data;
     if (!file->IsExtracted()) {
       result = STATUS_INTERNAL_ERROR;
+      cause = file->GetDataErrorCause();
     } else if (file->GetDataError() || !(data = file->GetData())) {
       result = STATUS_DATA_ERROR;
+      cause = file->GetDataErrorCause();
     } else {
       std::uint32_t done = 0;
       result = data->ReadAt(buffer, static_cast<std::uint64_t>(offset), bufferLength, done);
@@ -690,7 +699,13 @@ NTSTATUS TvrnDrivoArchiveThread::DoReadFile(LPCWSTR fileName,
   if (result != STATUS_SUCCESS) {
     UString name = MessagePath(fileName);
     if (!name.empty()) {
-      AddMessage(kDataErrorPrefix + name);
+      UString text = kDataErrorPrefix + name;
+      TvrnDataErrorDetail detail = gDataErrorDetail.load();
+      UString words = detail != nullptr && cause != dcUnknown ? detail(cause) : UString();
+      if (!words.empty()) {
+        text += u" (" + words + u")";
+      }
+      AddMessage(text);
     }
   }
   return result;

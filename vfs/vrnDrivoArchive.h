@@ -34,6 +34,14 @@
 
 class TvrnDrivoArchiveThread;
 
+// Words for the cause of a failed read, shown in its message after the path; empty when
+// there are none for that cause.
+using TvrnDataErrorDetail = UString (*)(TvrnDataErrorCause cause);
+// Has every later failed read's message name its cause: "Data error: PATH (DETAIL)".
+// Without it, or for a cause Detail has no words for, the message is "Data error: PATH".
+// Process-wide; the Linux command line sets it once before it mounts.
+void SetDataErrorDetail(TvrnDataErrorDetail detail);
+
 // Which of an item's open-handle counters a handle holds.
 enum TvrnOpenCounter : std::uint8_t { ocRead = 1, ocWrite = 2, ocDelete = 4 };
 

@@ -333,13 +333,15 @@ TEST(vrnDataSpillTest, FailedSpillWritesKeepWhatWasWritten) {
     UInt32 Processed;
   } const cases[] = {
       {"short writes", [](TFakeTempFile& f) { f.FWriteStep = 7; }, S_OK, 100},
-      {"disk full part-way", [](TFakeTempFile& f) { f.FCapacity = 30; }, E_FAIL, 40},
+      // HRESULT_FROM_WIN32(ERROR_DISK_FULL): extraction tells a full disk by it.
+      {"disk full part-way", [](TFakeTempFile& f) { f.FCapacity = 30; },
+       static_cast<HRESULT>(0x80070070u), 40},
       {"a write that fails after part of it",
        [](TFakeTempFile& f) {
          f.FCapacity = 30;
          f.FFailAtCapacity = true;
        },
-       E_FAIL, 40},
+       static_cast<HRESULT>(0x80070070u), 40},
       {"nothing written", [](TFakeTempFile& f) { f.FWriteNothing = true; }, E_FAIL, 10},
       {"size query throws", [](TFakeTempFile& f) { f.FThrowInGetSize = true; }, E_FAIL, 10},
   };
