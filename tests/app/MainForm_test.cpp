@@ -704,6 +704,10 @@ TEST_F(MainForm, ShowsProgressAndListsEachMessageOnce) {
   EXPECT_EQ(Form->TaskbarMgr().ProgressValue(), 333u);
   EXPECT_EQ(Form->TaskbarMgr().ProgressValueMax(), 1000u);
   EXPECT_EQ(Form->TaskbarMgr().ProgressState(), TBPF_NORMAL);
+  // Rounded to the nearest step, not cut: 2 of 3 is 666.67, shown as 667.
+  Form->SourceProgress(true, 2, 3);
+  EXPECT_EQ(::SendMessageW(C(mcProgressBar), PBM_GETPOS, 0, 0), 667);
+  EXPECT_EQ(Form->TaskbarMgr().ProgressValue(), 667u);
   // The status area below the buttons, the window grown to hold it.
   const TUnits u =
       UnitsOf(reinterpret_cast<HFONT>(::SendMessageW(C(mcDriveLabel), WM_GETFONT, 0, 0)));
