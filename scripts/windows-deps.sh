@@ -61,10 +61,19 @@ vrn_windows_deps() {
   export WINEPREFIX="${WINEPREFIX:-$HOME/.wine}"
   if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
     echo "windows-deps: creating the Wine prefix $WINEPREFIX"
-    if ! env -u DISPLAY -u WAYLAND_DISPLAY wine wineboot --init </dev/null >/dev/null 2>&1; then
-      echo "windows-deps: wineboot could not create $WINEPREFIX" >&2
-      return 1
-    fi
+    # The first start of Wine after its install has been seen to fail once and then work:
+    # a failed attempt's half-made prefix is removed and the creation tried once more.
+    local attempt log
+    for attempt in 1 2; do
+      log="$(env -u DISPLAY -u WAYLAND_DISPLAY wine wineboot --init </dev/null 2>&1)" &&
+        [[ -f "$WINEPREFIX/system.reg" ]] && break
+      wineserver -k >/dev/null 2>&1 || true
+      rm -rf "$WINEPREFIX"
+      if ((attempt == 2)); then
+        echo "windows-deps: wineboot could not create $WINEPREFIX: $log" >&2
+        return 1
+      fi
+    done
     wineserver -w || true
   fi
   # Proves that Wine starts a Windows program; a failure here fails the test run.
