@@ -671,6 +671,7 @@ int Main(int argc, char** argv) {
   }
 
   DokanFuseSetAllowOther(commandLine.AllowOther);
+  SetDefaultNameRules(commandLine.WindowsNames ? nrWindows : nrExact);
   SetDataErrorDetail(DataErrorDetail);
   TvrnReport report;
   if (commandLine.Background) {

@@ -64,6 +64,8 @@ TvrnCommandLine ParseCommandLine(int argc, char** argv) {
       result.Background = true;
     } else if (arg == "--allow-other") {
       result.AllowOther = true;
+    } else if (arg == "--windows-names") {
+      result.WindowsNames = true;
     } else if (arg == "--password-stdin") {
       SetPasswordSource(result, psStdin);
     } else if (arg.starts_with("-p")) {
@@ -114,6 +116,10 @@ std::string UsageText() {
          "folder is unmounted: Ctrl+C, SIGTERM or `fusermount3 -u MOUNTPOINT`. Files are\n"
          "extracted on first read, a whole solid block at a time; a read goes on as soon\n"
          "as its own file is out, while the rest of the block is unpacked behind it.\n"
+         "The mount is the archive's own tree: its exact names (looked up with case),\n"
+         "symbolic links, and unix permissions without write, setuid, setgid or sticky\n"
+         "bits; only names Linux cannot hold change (\".\", \"..\", longer than 255\n"
+         "bytes, a path listed twice: \"name (2)\"). Files belong to the mounting user.\n"
          "\n"
          "Options:\n"
          "  -p[PASSWORD]      the archive's password; -p alone asks for it on the terminal.\n"
@@ -130,6 +136,11 @@ std::string UsageText() {
          "  --allow-other     let other users read the mount too (a user other than root\n"
          "                    needs user_allow_other in /etc/fuse.conf); without it only\n"
          "                    the user who mounted it gets in\n"
+         "  --windows-names   names as the Windows program shows them, for sharing the\n"
+         "                    mount with Windows clients: looked up without case, case\n"
+         "                    twins numbered (\"makefile (2)\"), the characters \" * : < > ? |\n"
+         "                    and control characters as \"_\", blanks around a name and\n"
+         "                    device names (con, aux.txt) changed\n"
          "  -h, --help        show this help and exit\n"
          "  --version         show the version and exit\n"
          "\n"

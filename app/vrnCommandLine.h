@@ -1,7 +1,7 @@
 // The command line of the Linux program: its switches, help text and parse.
 //
 // `vornmount [-p[PASSWORD]] [--password-stdin] [-s temp|memory-temp|memory]
-// [--background] ARCHIVE MOUNTPOINT`, plus -h/--help and --version. The parse only reads
+// [--background] [--allow-other] [--windows-names] ARCHIVE MOUNTPOINT`, plus -h/--help and --version. The parse only reads
 // the words; it opens nothing and asks for nothing. A password typed after -p is moved
 // out of the process's argument area at once, so that other users cannot read it in
 // /proc/PID/cmdline or ps for longer than the program takes to start.
@@ -35,6 +35,8 @@ struct TvrnCommandLine {
   bool Background = false;
   // Let other users into the mount; without it only the user who mounted gets in.
   bool AllowOther = false;
+  // Show Windows names (the Windows program's rules) rather than the archive's own.
+  bool WindowsNames = false;
   // -h/--help or --version: print and exit, nothing else.
   bool Help = false;
   bool Version = false;

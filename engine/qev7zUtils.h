@@ -124,6 +124,7 @@ enum : PROPID {
   kpidCTime = 10,
   kpidATime = 11,
   kpidMTime = 12,
+  kpidIsAnti = 21,
   kpidBlock = 27,
   kpidShortName = 50,
 };

@@ -728,8 +728,14 @@ UString Tvrn7zArchive::ItemPath(UInt32 index) {
 }
 
 void Tvrn7zArchive::ImportItem(UInt32 index) {
-  UString path = ItemPath(index);
   PROPVARIANT value;
+  // A deletion marker of an update archive says that its path is gone: nothing to show.
+  if (ReadItemProperty(index, kpidIsAnti, value) &&
+      ConvertAndClear<bool>(value, PropVariantToBoolean)) {
+    SkipArchiveItem();
+    return;
+  }
+  UString path = ItemPath(index);
   bool isFolder = false;
   if (ReadItemProperty(index, kpidIsDir, value)) {
     isFolder = ConvertAndClear<bool>(value, PropVariantToBoolean);
@@ -742,8 +748,11 @@ void Tvrn7zArchive::ImportItem(UInt32 index) {
                                ConvertAndClear<std::uint32_t>(value, PropVariantToUInt32)));
   }
   if (ReadItemProperty(index, kpidAttrib, value)) {
-    DWORD attributes =
-        ConvertAndClear<std::uint32_t>(value, PropVariantToUInt32) & kImportedAttributes;
+    DWORD stored = ConvertAndClear<std::uint32_t>(value, PropVariantToUInt32);
+    DWORD attributes = stored & kImportedAttributes;
+    if ((stored & kUnixExtensionAttribute) != 0 && (stored >> 16) != 0) {
+      attributes |= stored & kUnixModeAttributes;
+    }
     if (isFolder) {
       attributes |= FILE_ATTRIBUTE_DIRECTORY;
     } else if (attributes == 0) {

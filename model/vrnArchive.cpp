@@ -69,7 +69,11 @@ TvrnArchive::TvrnArchive(TvrnPlugin* plugin,
       FStream(std::move(stream)),
       FPlugin(plugin),
       FFileName(fileName),
-      FPassword(password) {}
+      FPassword(password) {
+  if (FStream) {
+    FFileTime = FileGetTime(FStream->Handle());
+  }
+}
 
 TvrnArchive::~TvrnArchive() {
   WipeText(FPassword);
@@ -79,7 +83,7 @@ TvrnArchive::~TvrnArchive() {
 void TvrnArchive::Open(TvrnAbortFlag) {}
 
 TComPtr<IvrnBaseItem> TvrnArchive::AddArchiveItem(const UString& path, bool isFolder) {
-  TComPtr<IvrnBaseItem> item = AddItem(NormalizePath(path), isFolder);
+  TComPtr<IvrnBaseItem> item = AddItem(NormalizePath(path, GetNameRules()), isFolder);
   item->SetIndex(FItems.Count());
   FItems.Add(item.Get());
   return item;

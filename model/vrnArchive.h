@@ -50,8 +50,11 @@ struct IvrnArchive : IvrnFolder {
                        IvrnFile* file,
                        const TComPtr<IvrnData>& tempStore,
                        TvrnStoreKind storeKind) = 0;
-  // The item the archive lists as entry Index; raises EListError outside the list.
+  // The item the archive lists as entry Index, nil for an entry that is not in the
+  // tree (a deletion marker); raises EListError outside the list.
   virtual IvrnBaseItem* GetItem(std::int32_t index) = 0;
+  // The archive file's last write time when it was opened.
+  virtual FILETIME GetFileTime() = 0;
 };
 VRN_DECLARE_IID_EXTENDS(
     IvrnArchive,
@@ -72,7 +75,7 @@ class TvrnUnsortedItemList {
   void SetCapacity(std::uint32_t count);
   // The capacity the last SetCapacity asked for.
   std::uint32_t Capacity() const { return FCapacity; }
-  // Appends Item and takes a reference.
+  // Appends Item and takes a reference; nil stands for an entry the tree does not show.
   void Add(IvrnBaseItem* item) { FItems.emplace_back(item); }
   std::int32_t Count() const { return static_cast<std::int32_t>(FItems.size()); }
   // The Index-th entry; raises EListError outside 0..Count-1.
@@ -132,10 +135,14 @@ class TvrnArchive : public TvrnFolderImpl<IvrnArchive> {
   // Does nothing here; a plug-in's archive opens the engine and imports the entries.
   void Open(TvrnAbortFlag abortFlag) override;
   IvrnBaseItem* GetItem(std::int32_t index) override { return FItems.GetItem(index); }
+  FILETIME GetFileTime() override { return FFileTime; }
 
   // Adds archive entry number Items.Count at Path (normalised first); returns the new
   // item, or the existing folder for a folder listed again.
   TComPtr<IvrnBaseItem> AddArchiveItem(const UString& path, bool isFolder);
+  // Takes archive entry number Items.Count as one that the tree does not show (a
+  // deletion marker of an update archive): GetItem gives nil for it.
+  void SkipArchiveItem() { FItems.Add(nullptr); }
   // Puts a file into the block being collected; a new block number closes the previous
   // block first. Raises when Item is no file.
   void AddToBlock(IvrnBaseItem* item, std::int32_t blockIndex);
@@ -159,6 +166,7 @@ class TvrnArchive : public TvrnFolderImpl<IvrnArchive> {
   UString FPassword;
   TvrnUnsortedItemList FItems;
   TvrnBlocks FBlocks;
+  FILETIME FFileTime{};
   std::int32_t FLastBlockIndex = 0;
   std::unique_ptr<TvrnBlock> FCurrentBlock;
 };

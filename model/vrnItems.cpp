@@ -125,15 +125,16 @@ template class TvrnItemList<IvrnFolder>;
 template <typename Interface>
 TvrnBaseItemImpl<Interface>::TvrnBaseItemImpl(const UString& name,
                                               bool isFolder,
-                                              std::string sortKey)
-    : FIsFolder(isFolder) {
+                                              std::string sortKey,
+                                              TvrnNameRules rules)
+    : FIsFolder(isFolder), FNameRules(rules) {
   FFindData.dwFileAttributes = isFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  AssignName(name, sortKey.empty() ? MakeSortKey(name) : std::move(sortKey));
+  AssignName(name, sortKey.empty() ? NameKey(rules, name) : std::move(sortKey));
 }
 
 template <typename Interface>
 void TvrnBaseItemImpl<Interface>::SetName(const UString& value) {
-  AssignName(value, MakeSortKey(value));
+  AssignName(value, NameKey(FNameRules, value));
 }
 
 template <typename Interface>
@@ -145,7 +146,10 @@ void TvrnBaseItemImpl<Interface>::AssignName(const UString& value, std::string s
 }
 
 TvrnFile::TvrnFile(IvrnFolder* parent, const UString& name, std::string sortKey)
-    : TvrnBaseItemImpl(name, false, std::move(sortKey)) {
+    : TvrnBaseItemImpl(name,
+                       false,
+                       std::move(sortKey),
+                       parent != nullptr ? parent->GetNameRules() : DefaultNameRules()) {
   if (parent != nullptr) {
     parent->AddFile(this);
   }
@@ -154,8 +158,12 @@ TvrnFile::TvrnFile(IvrnFolder* parent, const UString& name, std::string sortKey)
 template <typename Interface>
 TvrnFolderImpl<Interface>::TvrnFolderImpl(IvrnFolder* parent,
                                           const UString& name,
-                                          std::string sortKey)
-    : TvrnBaseItemImpl<Interface>(name, true, std::move(sortKey)) {
+                                          std::string sortKey,
+                                          TvrnNameRules rules)
+    : TvrnBaseItemImpl<Interface>(name,
+                                  true,
+                                  std::move(sortKey),
+                                  parent != nullptr ? parent->GetNameRules() : rules) {
   if (parent != nullptr) {
     parent->AddFolder(this);
   }
@@ -163,6 +171,8 @@ TvrnFolderImpl<Interface>::TvrnFolderImpl(IvrnFolder* parent,
 
 TvrnFolder::TvrnFolder(IvrnFolder* parent, const UString& name, std::string sortKey)
     : TvrnFolderImpl(parent, name, std::move(sortKey)) {}
+
+TvrnFolder::TvrnFolder(TvrnNameRules rules) : TvrnFolderImpl(nullptr, UString(), {}, rules) {}
 
 template <typename Interface>
 TvrnFolderImpl<Interface>::~TvrnFolderImpl() {
@@ -249,12 +259,12 @@ TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::FindItem(UStringView path) {
     return nullptr;
   }
   // The last name, a file or a folder, is looked up by the folder reached.
-  return folder == this ? FindByKey(MakeSortKey(path)) : folder->FindItem(path);
+  return folder == this ? FindByKey(KeyOf(path)) : folder->FindItem(path);
 }
 
 template <typename Interface>
 IvrnFolder* TvrnFolderImpl<Interface>::FindFolder(UStringView name) {
-  return FFolderList ? FFolderList->Find(MakeSortKey(name)) : nullptr;
+  return FFolderList ? FFolderList->Find(KeyOf(name)) : nullptr;
 }
 
 template <typename Interface>
@@ -283,7 +293,7 @@ UString TvrnFolderImpl<Interface>::UniqueName(const UString& name, bool isFolder
   // Rule and limit first, ended by a NUL that neither holds, then the name's key.
   std::string key = (isFolder ? "F" : "f") + std::to_string(maxLength);
   key += '\0';
-  key += MakeSortKey(name);
+  key += KeyOf(name);
   auto [entry, added] = FNextUniqueNumber.try_emplace(std::move(key), 2);
   return MakeUniqueName(*this, name, isFolder, maxLength, &entry->second);
 }
@@ -309,7 +319,7 @@ TComPtr<IvrnFolder> TvrnFolderImpl<Interface>::AddPathFolder(const UString& name
   if (FLastFolder && FLastFolder->GetName() == name) {
     return FLastFolder;
   }
-  std::string key = MakeSortKey(name);
+  std::string key = KeyOf(name);
   TComPtr<IvrnFolder> sub;
   if (FLastFolder && FLastFolder->GetSortKey() == key) {
     sub = FLastFolder;
@@ -331,7 +341,7 @@ TComPtr<IvrnFolder> TvrnFolderImpl<Interface>::AddPathFolder(const UString& name
 template <typename Interface>
 TComPtr<IvrnBaseItem> TvrnFolderImpl<Interface>::AddEntry(const UString& path, bool isFolder) {
   UString name = path;
-  std::string key = MakeSortKey(path);
+  std::string key = KeyOf(path);
   if (IvrnBaseItem* existing = FindByKey(key)) {
     if (isFolder && existing->IsFolder()) {
       TComPtr<IvrnFolder> folder = TComPtr<IvrnBaseItem>(existing).Query<IvrnFolder>();
@@ -381,11 +391,11 @@ void TvrnFolderImpl<Interface>::FixOwnNames(int maxLength) {
   }
   for (const TComPtr<IvrnBaseItem>& item : items) {
     bool isFolder = item->IsFolder();
-    UString newName = SanitizeName(item->GetName(), isFolder, maxLength);
+    UString newName = SanitizeName(item->GetName(), isFolder, maxLength, this->GetNameRules());
     if (newName == item->GetName()) {
       continue;
     }
-    TComPtr<IvrnBaseItem> holder = FindByKey(MakeSortKey(newName));
+    TComPtr<IvrnBaseItem> holder = FindByKey(KeyOf(newName));
     if (holder && holder.Get() != item.Get()) {
       newName = UniqueName(newName, isFolder, maxLength);
     }
@@ -458,12 +468,13 @@ UString MakeUniqueName(IvrnFolder& folder,
   }
 }
 
-UString NormalizePath(UStringView path) {
+UString NormalizePath(UStringView path, TvrnNameRules rules) {
   UString result;
   result.reserve(path.size());
   for (char16_t c : path) {
-    bool forbidden = c < 0x20 || c == u'"' || c == u'*' || c == u':' || c == u'<' || c == u'>' ||
-                     c == u'?' || c == u'|';
+    bool forbidden = rules == nrWindows ? c < 0x20 || c == u'"' || c == u'*' || c == u':' ||
+                                              c == u'<' || c == u'>' || c == u'?' || c == u'|'
+                                        : c == 0;
     if (c == kSeparator && !result.empty() && result.back() == kSeparator) {
       continue;  // a run of separators is one
     }
@@ -477,16 +488,19 @@ UString NormalizePath(UStringView path) {
   return result.substr(first, last - first + 1);
 }
 
-UString SanitizeName(const UString& name, bool isFolder, int maxLength) {
-  std::size_t first = 0;
-  std::size_t last = name.size();
-  while (first < last && name[first] <= 0x20) {
-    ++first;
+UString SanitizeName(const UString& name, bool isFolder, int maxLength, TvrnNameRules rules) {
+  UString d = name;
+  if (rules == nrWindows) {
+    std::size_t first = 0;
+    std::size_t last = name.size();
+    while (first < last && name[first] <= 0x20) {
+      ++first;
+    }
+    while (last > first && name[last - 1] <= 0x20) {
+      --last;
+    }
+    d = name.substr(first, last - first);
   }
-  while (last > first && name[last - 1] <= 0x20) {
-    --last;
-  }
-  UString d = name.substr(first, last - first);
   if (d.empty()) {
     return u"Noname";
   }
@@ -503,9 +517,99 @@ UString SanitizeName(const UString& name, bool isFolder, int maxLength) {
     }
   }
 #endif
-  bool dotsOnly = d.find_first_not_of(u'.') == UString::npos;
-  if (dotsOnly || IsReservedName(d)) {
+  bool prefixed = rules == nrWindows
+                      ? d.find_first_not_of(u'.') == UString::npos || IsReservedName(d)
+                      : d == u"." || d == u"..";
+  if (prefixed) {
     return u"_" + TruncateName(d, isFolder, maxLength - 1);
   }
   return TruncateName(d, isFolder, maxLength);
+}
+
+// ---------------------------------------------------------------------------------------
+// Rules and times.
+
+namespace {
+
+#if defined(_WIN32)
+std::atomic<TvrnNameRules> gDefaultNameRules{nrWindows};
+#else
+std::atomic<TvrnNameRules> gDefaultNameRules{nrExact};
+#endif
+
+// The exact key of a name: its code points in UTF-8, a lone surrogate written as the
+// three bytes of its own value, so that different names never share a key and bytewise
+// order is code point order.
+std::string ExactKey(UStringView name) {
+  std::string key;
+  key.reserve(name.size() + 8);
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    char32_t c = name[i];
+    if (IsHighSurrogate(name[i]) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      key += static_cast<char>(c);
+    } else if (c < 0x800) {
+      key += static_cast<char>(0xC0 | (c >> 6));
+      key += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      key += static_cast<char>(0xE0 | (c >> 12));
+      key += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      key += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      key += static_cast<char>(0xF0 | (c >> 18));
+      key += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      key += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      key += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return key;
+}
+
+bool IsZero(const FILETIME& time) {
+  return time.dwLowDateTime == 0 && time.dwHighDateTime == 0;
+}
+
+void FillItemTimes(IvrnBaseItem& item, const FILETIME& fallback) {
+  WIN32_FIND_DATAW* record = item.GetFindData();
+  if (IsZero(record->ftLastWriteTime)) {
+    record->ftLastWriteTime = fallback;
+  }
+  for (FILETIME* time : {&record->ftCreationTime, &record->ftLastAccessTime}) {
+    if (IsZero(*time)) {
+      *time = record->ftLastWriteTime;
+    }
+  }
+}
+
+}  // namespace
+
+TvrnNameRules DefaultNameRules() {
+  return gDefaultNameRules.load();
+}
+
+void SetDefaultNameRules(TvrnNameRules rules) {
+  gDefaultNameRules.store(rules);
+}
+
+std::string NameKey(TvrnNameRules rules, UStringView name) {
+  return rules == nrWindows ? MakeSortKey(name) : ExactKey(name);
+}
+
+void FillMissingTimes(IvrnFolder& root, const FILETIME& fallback) {
+  FillItemTimes(root, fallback);
+  std::vector<IvrnFolder*> pending{&root};
+  while (!pending.empty()) {
+    IvrnFolder* folder = pending.back();
+    pending.pop_back();
+    for (std::int32_t i = 0; i < folder->GetFileCount(); ++i) {
+      FillItemTimes(*folder->GetFile(i), fallback);
+    }
+    for (std::int32_t i = 0; i < folder->GetFolderCount(); ++i) {
+      IvrnFolder* sub = folder->GetFolder(i);
+      FillItemTimes(*sub, fallback);
+      pending.push_back(sub);
+    }
+  }
 }

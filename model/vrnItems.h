@@ -1,4 +1,4 @@
-// The archive item tree: folders and files with names every platform accepts.
+// The archive item tree: folders and files with names the platform accepts.
 //
 // The engine binding adds every archive entry by its path (AddItem, through the archive
 // root); before the volume is served, FixNames makes every name a valid, unique name
@@ -6,9 +6,11 @@
 // system looks items up by path, lists folders, and keeps per-item open counters and
 // extraction state. Every item carries a ready WIN32_FIND_DATAW record.
 //
-// Names are compared case-insensitively in the user's locale (platform/vrnLocale.h).
-// Each item keeps the collation key of its name, so lookups, sorted inserts and
-// uniqueness tests are bisections over byte compares.
+// A tree follows one set of naming rules (TvrnNameRules): Windows names, compared
+// case-insensitively in the user's locale (platform/vrnLocale.h), or the archive's own
+// names, compared exactly. Each item keeps the collation key of its name under its
+// tree's rules, so lookups, sorted inserts and uniqueness tests are bisections over
+// byte compares.
 #pragma once
 
 #include <atomic>
@@ -27,6 +29,40 @@
 #include "vfs/vrnData.h"
 
 class TvrnBlock;
+
+// The rules the names of one tree follow.
+enum TvrnNameRules : std::uint8_t {
+  // Windows names, as the Windows program always has them: compared ignoring case in the
+  // user's locale; the characters Windows forbids become "_", blanks around a name go,
+  // device names and names of dots only get a "_" in front.
+  nrWindows = 0,
+  // The archive's own names, compared exactly (the Linux default): only what Linux
+  // cannot hold changes, a NUL (to "_"), the names "." and ".." (a "_" in front), a
+  // lone surrogate (to U+FFFD) and a name over the limit.
+  nrExact = 1,
+};
+
+// The rules of the trees made from now on: nrWindows on Windows, nrExact on Linux until
+// set. A root takes them when it is created and every item of its tree keeps them.
+// Process-wide; the Linux command line sets them once before it mounts.
+TvrnNameRules DefaultNameRules();
+void SetDefaultNameRules(TvrnNameRules rules);
+// The collation key of Name under Rules: equal keys mean the same name, and keys
+// compared bytewise put names in the order their folder lists them (the locale's order
+// ignoring case for nrWindows, code point order for nrExact).
+std::string NameKey(TvrnNameRules rules, UStringView name);
+
+// FILE_ATTRIBUTE_UNIX_EXTENSION: an attribute word with this bit carries a unix mode
+// (file type and permission bits) in its high 16 bits, as 7-Zip stores it.
+inline constexpr DWORD kUnixExtensionAttribute = 0x8000;
+// The bits of an archive's attribute word that an item's record keeps besides the
+// Windows ones: on Linux the unix mode and its flag, which the FUSE bridge shows; none
+// on Windows, where the record holds Windows attributes alone.
+#if defined(_WIN32)
+inline constexpr DWORD kUnixModeAttributes = 0;
+#else
+inline constexpr DWORD kUnixModeAttributes = 0xFFFF0000 | kUnixExtensionAttribute;
+#endif
 
 // Why the extraction of a file failed, as far as it is known; kept beside the file's
 // error flag for the text of a failed read.
@@ -58,8 +94,10 @@ struct IvrnBaseItem : IUnknown {
   virtual const UString& GetName() = 0;
   // Sets the name and its copy in the record's cFileName.
   virtual void SetName(const UString& value) = 0;
-  // The collation key of the name (MakeSortKey).
+  // The collation key of the name (NameKey under the tree's rules).
   virtual const std::string& GetSortKey() = 0;
+  // The naming rules of the item's tree.
+  virtual TvrnNameRules GetNameRules() = 0;
   // The item's own listing record, read and written in place.
   virtual WIN32_FIND_DATAW* GetFindData() = 0;
   virtual bool IsFolder() = 0;
@@ -195,14 +233,15 @@ class TvrnBaseItemImpl : public TInterfacedObject<Interface> {
   const UString& GetName() override { return FName; }
   void SetName(const UString& value) override;
   const std::string& GetSortKey() override { return FSortKey; }
+  TvrnNameRules GetNameRules() override { return FNameRules; }
   WIN32_FIND_DATAW* GetFindData() override { return &FFindData; }
   bool IsFolder() override { return FIsFolder; }
   std::int32_t GetIndex() override { return FIndex; }
   void SetIndex(std::int32_t value) override { FIndex = value; }
 
  protected:
-  // SortKey, when not empty, is MakeSortKey(Name), already made by the caller.
-  TvrnBaseItemImpl(const UString& name, bool isFolder, std::string sortKey);
+  // SortKey, when not empty, is NameKey(Rules, Name), already made by the caller.
+  TvrnBaseItemImpl(const UString& name, bool isFolder, std::string sortKey, TvrnNameRules rules);
 
  private:
   // Sets the name with its key.
@@ -212,6 +251,7 @@ class TvrnBaseItemImpl : public TInterfacedObject<Interface> {
   std::string FSortKey;
   std::int32_t FIndex = -1;
   bool FIsFolder;
+  TvrnNameRules FNameRules;
   WIN32_FIND_DATAW FFindData{};
   // Open handles with read, write and delete access.
   std::int32_t FReaders = 0;
@@ -222,8 +262,9 @@ class TvrnBaseItemImpl : public TInterfacedObject<Interface> {
 // A file item.
 class TvrnFile : public TvrnBaseItemImpl<IvrnFile> {
  public:
-  // Creates the file and, when Parent is given, adds it to Parent's files. SortKey, when
-  // not empty, is the key of Name that the caller already made.
+  // Creates the file and, when Parent is given, adds it to Parent's files; it follows
+  // Parent's naming rules, or the default ones without a parent. SortKey, when not
+  // empty, is the key of Name that the caller already made.
   TvrnFile(IvrnFolder* parent, const UString& name, std::string sortKey = {});
 
   TvrnBlock* GetBlock() override { return FBlock; }
@@ -276,9 +317,15 @@ class TvrnFolderImpl : public TvrnBaseItemImpl<Interface> {
   IvrnFolder* GetFolder(std::int32_t index) override;
 
  protected:
-  TvrnFolderImpl(IvrnFolder* parent, const UString& name, std::string sortKey = {});
+  // A folder in Parent, with Parent's naming rules; a root (no parent) with Rules.
+  TvrnFolderImpl(IvrnFolder* parent,
+                 const UString& name,
+                 std::string sortKey = {},
+                 TvrnNameRules rules = DefaultNameRules());
 
  private:
+  // The collation key of Name under this tree's rules.
+  std::string KeyOf(UStringView name) { return NameKey(this->GetNameRules(), name); }
   // The item with the collation key Key: subfolders first, then files.
   IvrnBaseItem* FindByKey(const std::string& key) const;
   // Adds the last name of a path: a file, or a folder that may be listed already.
@@ -307,9 +354,12 @@ class TvrnFolderImpl : public TvrnBaseItemImpl<Interface> {
 // A folder item.
 class TvrnFolder : public TvrnFolderImpl<IvrnFolder> {
  public:
-  // Creates the folder and, when Parent is given, adds it to Parent's subfolders.
-  // SortKey, when not empty, is the key of Name that the caller already made.
+  // Creates the folder and, when Parent is given, adds it to Parent's subfolders; it
+  // follows Parent's naming rules, or the default ones without a parent. SortKey, when
+  // not empty, is the key of Name that the caller already made.
   TvrnFolder(IvrnFolder* parent, const UString& name, std::string sortKey = {});
+  // A root folder, without a name, whose tree follows Rules.
+  explicit TvrnFolder(TvrnNameRules rules);
 };
 
 // The 1-based position of the extension's dot in S, 1 for a name that starts with its
@@ -327,9 +377,16 @@ UString MakeUniqueName(IvrnFolder& folder,
                        bool isFolder,
                        int maxLength,
                        int* nextNumber = nullptr);
-// The archive path as a tree path: forbidden characters become "_", backslash runs
-// collapse, leading and trailing backslashes go; an empty result is "Noname".
-UString NormalizePath(UStringView path);
-// The valid form of one name: blanks trimmed, dot-only and reserved device names
-// prefixed with "_", cut to MaxLength; a name of blanks only becomes "Noname".
-UString SanitizeName(const UString& name, bool isFolder, int maxLength);
+// The archive path as a tree path under Rules: backslash runs collapse, leading and
+// trailing backslashes go, an empty result is "Noname"; the characters Windows forbids
+// (nrWindows) or a NUL (nrExact) become "_".
+UString NormalizePath(UStringView path, TvrnNameRules rules);
+// The valid form of one name under Rules, cut to MaxLength. nrWindows: blanks trimmed,
+// dot-only and reserved device names prefixed with "_", a name of blanks only becomes
+// "Noname". nrExact: "." and ".." prefixed with "_", nothing else changed. On Linux a
+// lone surrogate becomes U+FFFD and a "/" becomes "_" under either.
+UString SanitizeName(const UString& name, bool isFolder, int maxLength, TvrnNameRules rules);
+// Gives every item below Root, and Root, the times the archive did not hold, so that
+// none shows as 1601-01-01: a missing modification time is Fallback (the archive file's
+// own time), missing creation and access times are the modification time.
+void FillMissingTimes(IvrnFolder& root, const FILETIME& fallback);

@@ -83,6 +83,8 @@ std::uint32_t FileRead(const TFileHandle& file, void* buffer, std::uint32_t coun
 std::uint64_t FileSeek(const TFileHandle& file, std::int64_t offset, std::uint32_t origin);
 // The file's size in bytes. Throws EOSError.
 std::uint64_t FileGetSize(const TFileHandle& file);
+// The file's last write time; zero when it cannot be read.
+FILETIME FileGetTime(const TFileHandle& file);
 
 // A seekable read stream over an open file, using the handle's own position.
 class TFileStream {

@@ -10,6 +10,7 @@
 #include "platform/vrnCom.h"
 #include "platform/vrnErrors.h"
 #include "platform/vrnFiles.h"
+#include "platform/vrnTime.h"
 
 TFileHandle::TNative TFileHandle::Invalid() {
   return -1;
@@ -134,6 +135,14 @@ std::uint64_t FileGetSize(const TFileHandle& file) {
     RaiseLastOSError();
   }
   return static_cast<std::uint64_t>(info.st_size);
+}
+
+FILETIME FileGetTime(const TFileHandle& file) {
+  struct stat info;
+  if (::fstat(file.Native(), &info) != 0) {
+    return FILETIME{};
+  }
+  return TimespecToFileTime(info.st_mtim);
 }
 
 bool QueryDiskFreeSpace(const UString& path,

@@ -126,6 +126,14 @@ std::uint64_t FileGetSize(const TFileHandle& file) {
   return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+FILETIME FileGetTime(const TFileHandle& file) {
+  FILETIME written{};
+  if (!::GetFileTime(file.Native(), nullptr, nullptr, &written)) {
+    return FILETIME{};
+  }
+  return written;
+}
+
 bool QueryDiskFreeSpace(const UString& path,
                         std::uint64_t* freeBytesAvailable,
                         std::uint64_t* totalBytes,

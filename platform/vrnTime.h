@@ -31,3 +31,10 @@ inline timespec FileTimeToTimespec(const FILETIME& time) {
   result.tv_nsec = static_cast<long>(rest * 100);
   return result;
 }
+
+// The FILETIME of a time since the Unix epoch; times before 1601 give zero.
+inline FILETIME TimespecToFileTime(const timespec& time) {
+  std::int64_t ticks = static_cast<std::int64_t>(time.tv_sec) * 10000000 + time.tv_nsec / 100 +
+                       static_cast<std::int64_t>(kFileTimeUnixEpoch);
+  return UInt64ToFileTime(ticks > 0 ? static_cast<std::uint64_t>(ticks) : 0);
+}

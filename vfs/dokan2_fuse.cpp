@@ -9,6 +9,14 @@
 // without a handle opens one for its length, as the Windows I/O manager does. NTSTATUS
 // results become errno values (ErrnoFromNtStatus).
 //
+// Unix files: an attribute word with FILE_ATTRIBUTE_UNIX_EXTENSION (0x8000) carries a
+// unix mode in its high 16 bits, as 7-Zip stores it. Its permission bits are shown
+// without write, setuid, setgid and sticky bits, and a file whose mode is a symbolic link
+// is served as one: its data is the link's target, read through an open handle as any
+// read is. Without a mode files are 0444 and folders 0555. Windows names cannot hold a
+// '\', so a '\' in a Linux name is U+F05C in the Windows path, as 7-Zip on Windows
+// spells it; the mount is always nosuid and nodev.
+//
 // The volume is meant to be read-only and unchanging while mounted: with
 // DOKAN_OPTION_WRITE_PROTECT it is mounted "ro" and every write-type request answers
 // EROFS. Without it, writes and truncation of existing files reach WriteFile and
@@ -77,6 +85,11 @@ constexpr unsigned long kBlockSize = 4096;
 constexpr double kCacheSeconds = 365.0 * 24 * 3600;
 // The inode libfuse reports for an entry whose number is not known.
 constexpr ino_t kUnknownIno = 0xFFFFFFFF;
+// FILE_ATTRIBUTE_UNIX_EXTENSION: the attribute word's high 16 bits are a unix mode.
+constexpr DWORD kUnixExtensionBit = 0x8000;
+// How a '\\' in a Linux name is written in a Windows path, and that character in UTF-8.
+constexpr char16_t kBackslashInWindows = u'\uF05C';
+constexpr std::string_view kBackslashInWindowsUtf8 = "\xEF\x81\x9C";
 // The oldest DOKAN_OPTIONS.Version the API accepts (2.0.0).
 constexpr USHORT kMinimumVersion = 200;
 // FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE: Linux has no share modes.
@@ -367,8 +380,12 @@ int ListFolder(const TFuseInstance& instance, TFuseHandle& handle) {
 // ---------------------------------------------------------------------------------------
 // The FUSE callbacks.
 
-void* FsInit(fuse_conn_info*, fuse_config* config) noexcept {
+void* FsInit(fuse_conn_info* connection, fuse_config* config) noexcept {
   auto* instance = static_cast<TFuseInstance*>(fuse_get_context()->private_data);
+  // Link targets do not change while mounted either: the kernel keeps them.
+  if ((connection->capable & FUSE_CAP_CACHE_SYMLINKS) != 0) {
+    connection->want |= FUSE_CAP_CACHE_SYMLINKS;
+  }
   config->use_ino = 1;
   config->kernel_cache = 1;
   config->entry_timeout = kCacheSeconds;
@@ -384,6 +401,43 @@ void* FsInit(fuse_conn_info*, fuse_config* config) noexcept {
   }
   instance->MountedCalled = true;
   return instance;
+}
+
+// Reads up to Size bytes at Offset through Info's handle on FileName into Buffer, asking
+// again while the handler returns less and more may come; the bytes read, or -errno.
+int ReadThroughHandle(const TFuseInstance& instance,
+                      const UString& fileName,
+                      DOKAN_FILE_INFO& info,
+                      char* buffer,
+                      size_t size,
+                      off_t offset) {
+  if (instance.Operations->ReadFile == nullptr) {
+    return -ENOSYS;
+  }
+  size = std::min<size_t>(size, INT_MAX);
+  size_t done = 0;
+  while (done < size) {
+    DWORD wanted = static_cast<DWORD>(std::min<size_t>(size - done, 0x7FFFFFFF));
+    DWORD got = 0;
+    NTSTATUS status = instance.Operations->ReadFile(fileName.c_str(), buffer + done, wanted, &got,
+                                                    offset + LONGLONG(done), &info);
+    if (status == STATUS_END_OF_FILE) {
+      break;
+    }
+    if (status < 0) {
+      // Bytes already read are not returned: a short count would make the kernel
+      // believe the file ends here.
+      return -ErrnoFromNtStatus(status);
+    }
+    if (got > wanted) {
+      return -EIO;  // the handler claims more than the buffer holds
+    }
+    if (got == 0) {
+      break;
+    }
+    done += got;
+  }
+  return static_cast<int>(done);
 }
 
 int FsGetattr(const char* path, struct stat* st, fuse_file_info* fi) noexcept try {
@@ -432,35 +486,37 @@ int FsRead(const char*, char* buffer, size_t size, off_t offset, fuse_file_info*
   if (handle == nullptr) {
     return -EBADF;
   }
-  if (instance.Operations->ReadFile == nullptr) {
-    return -ENOSYS;
-  }
   // A handler may return fewer bytes than asked; the kernel takes a short answer for the
-  // end of the file, so ask again until the request is filled or nothing more comes.
-  size = std::min<size_t>(size, INT_MAX);
-  size_t done = 0;
-  while (done < size) {
-    DWORD wanted = static_cast<DWORD>(std::min<size_t>(size - done, 0x7FFFFFFF));
-    DWORD got = 0;
-    NTSTATUS status = instance.Operations->ReadFile(handle->FileName.c_str(), buffer + done, wanted,
-                                                    &got, offset + LONGLONG(done), &handle->Info);
-    if (status == STATUS_END_OF_FILE) {
-      break;
-    }
-    if (status < 0) {
-      // Bytes already read are not returned: a short count would make the kernel
-      // believe the file ends here.
-      return -ErrnoFromNtStatus(status);
-    }
-    if (got > wanted) {
-      return -EIO;  // the handler claims more than the buffer holds
-    }
-    if (got == 0) {
-      break;
-    }
-    done += got;
+  // end of the file, so the request is filled unless the file ends.
+  return ReadThroughHandle(instance, handle->FileName, handle->Info, buffer, size, offset);
+} catch (...) {
+  return -EIO;
+}
+
+// A symbolic link's target is the file's data: read whole through a handle of its own,
+// as a read of the file would be, and cut to the kernel's buffer.
+int FsReadlink(const char* path, char* buffer, size_t size) noexcept try {
+  if (size == 0) {
+    return -EINVAL;
   }
-  return static_cast<int>(done);
+  const TFuseInstance& instance = CurrentInstance();
+  std::optional<UString> fileName = WindowsPathFromFuse(path != nullptr ? path : "");
+  if (!fileName) {
+    return -ENOENT;
+  }
+  DOKAN_FILE_INFO info = NewFileInfo(instance);
+  NTSTATUS status = CallCreateFile(instance, *fileName, FILE_GENERIC_READ, FILE_OPEN,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, info);
+  if (status < 0) {
+    return -OpenErrno(status);
+  }
+  int done = ReadThroughHandle(instance, *fileName, info, buffer, size - 1, 0);
+  CallCleanupAndClose(instance, *fileName, info);
+  if (done < 0) {
+    return done;
+  }
+  buffer[done] = 0;
+  return 0;
 } catch (...) {
   return -EIO;
 }
@@ -624,7 +680,7 @@ int RefuseWrite(Args...) noexcept {
 
 constexpr fuse_operations kFuseOperations = {
     .getattr = FsGetattr,
-    .readlink = nullptr,
+    .readlink = FsReadlink,
     .mknod = RefuseWrite<const char*, mode_t, dev_t>,
     .mkdir = RefuseWrite<const char*, mode_t>,
     .unlink = RefuseWrite<const char*>,
@@ -830,8 +886,9 @@ std::atomic<bool> gAllowOther{false};
 
 // Builds the libfuse object for Instance, or nothing when FUSE cannot start.
 TFuseSession NewFuse(TFuseInstance& instance) {
-  // Private to the mounting user unless other users were let in.
-  std::string options = "fsname=vornmount,subtype=vornmount";
+  // Private to the mounting user unless other users were let in; whatever modes the
+  // volume shows, nothing on it runs with other rights or reaches a device.
+  std::string options = "fsname=vornmount,subtype=vornmount,nosuid,nodev";
   if (gAllowOther.load()) {
     options += ",allow_other";
   }
@@ -1065,6 +1122,11 @@ int ErrnoFromNtStatus(NTSTATUS status) {
 
 namespace {
 
+// The unix mode an attribute word carries, 0 when it carries none.
+mode_t StoredUnixMode(DWORD attributes) {
+  return (attributes & kUnixExtensionBit) != 0 ? static_cast<mode_t>(attributes >> 16) : 0;
+}
+
 void FillStat(DWORD attributes,
               const FILETIME& lastAccess,
               const FILETIME& lastWrite,
@@ -1074,7 +1136,11 @@ void FillStat(DWORD attributes,
               struct stat& st) {
   st = {};
   bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-  st.st_mode = folder ? (S_IFDIR | 0555) : (S_IFREG | 0444);
+  mode_t stored = StoredUnixMode(attributes);
+  bool link = !folder && S_ISLNK(stored);
+  // Read-only whatever was stored, and never setuid, setgid or sticky.
+  mode_t permissions = stored != 0 ? (stored & 0555) : folder ? 0555 : 0444;
+  st.st_mode = (folder ? S_IFDIR : link ? S_IFLNK : S_IFREG) | permissions;
   st.st_nlink = 1;  // also for folders: 1 tells find(1) not to count subfolders by links
   st.st_uid = uid;
   st.st_gid = gid;
@@ -1120,11 +1186,18 @@ void DokanFuseSetAllowOther(bool allow) {
 }
 
 std::optional<UString> WindowsPathFromFuse(std::string_view path) {
-  if (path.empty() || path.front() != '/' || path.find('\\') != std::string_view::npos) {
+  // Every name of a volume is valid UTF-8 with its U+F05C shown as '\\': other bytes,
+  // or U+F05C itself, name nothing, rather than an item whose name merely converts alike.
+  if (path.empty() || path.front() != '/' || path.find(kBackslashInWindowsUtf8) != path.npos) {
     return std::nullopt;
   }
   UString result = FromUtf8(path);
-  std::replace(result.begin(), result.end(), u'/', u'\\');
+  if (result.find(u'\uFFFD') != UString::npos && ToUtf8(result) != path) {
+    return std::nullopt;
+  }
+  for (char16_t& c : result) {
+    c = c == u'\\' ? kBackslashInWindows : c == u'/' ? u'\\' : c;
+  }
   return result;
 }
 
@@ -1134,7 +1207,9 @@ std::string FuseNameFromFindData(const WIN32_FIND_DATAW& data) {
   while (length < std::size(data.cFileName) && data.cFileName[length] != 0) {
     ++length;
   }
-  std::string name = ToUtf8(UStringView(AsU16(data.cFileName), length));
+  UString wide(AsU16(data.cFileName), length);
+  std::replace(wide.begin(), wide.end(), kBackslashInWindows, u'\\');
+  std::string name = ToUtf8(wide);
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
     return std::string();
   }

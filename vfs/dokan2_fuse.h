@@ -40,8 +40,11 @@ std::string DokanFuseMountTypeAt(const std::string& path);
 // request the volume gave up on; unknown failures give EIO.
 int ErrnoFromNtStatus(NTSTATUS status);
 
-// Fills St from a handle's file information: folders S_IFDIR|0555, files S_IFREG|0444,
-// size, times, the file index as inode, and the given owner.
+// Fills St from a handle's file information: size, times, the file index as inode, the
+// given owner, and the mode. An attribute word with FILE_ATTRIBUTE_UNIX_EXTENSION
+// (0x8000) carries a unix mode in its high 16 bits: its permission bits are shown without
+// write, setuid, setgid and sticky bits, and a file whose mode is a symbolic link is
+// S_IFLNK. Without a mode folders are S_IFDIR|0555 and files S_IFREG|0444.
 void StatFromFileInformation(const BY_HANDLE_FILE_INFORMATION& info,
                              uid_t uid,
                              gid_t gid,
@@ -51,11 +54,13 @@ void StatFromFileInformation(const BY_HANDLE_FILE_INFORMATION& info,
 // file index, so the inode is left unknown (0xFFFFFFFF, as libfuse marks it).
 void StatFromFindData(const WIN32_FIND_DATAW& data, uid_t uid, gid_t gid, struct stat& st);
 
-// The Windows file name of a FUSE path: "/" gives "\" and "/a/b" gives "\a\b". Nothing
-// when the path cannot name an item of a Windows volume (a component holding '\', which
-// would otherwise be read as a separator).
+// The Windows file name of a FUSE path: "/" gives "\" and "/a/b" gives "\a\b", and a
+// '\' within a name is U+F05C, the character Windows programs write for it. Nothing when
+// the path cannot name an item: bytes that are not UTF-8, or U+F05C itself (which a
+// listing shows as '\').
 std::optional<UString> WindowsPathFromFuse(std::string_view path);
 
-// The UTF-8 name under which a listing entry is shown; empty when the entry must be
-// skipped: an empty name, "." or ".." (the bridge adds its own), or a name holding '/'.
+// The UTF-8 name under which a listing entry is shown, with U+F05C as '\'; empty when
+// the entry must be skipped: an empty name, "." or ".." (the bridge adds its own), or a
+// name holding '/'.
 std::string FuseNameFromFindData(const WIN32_FIND_DATAW& data);

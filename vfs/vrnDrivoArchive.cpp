@@ -282,6 +282,11 @@ bool TvrnDrivoArchiveThread::PrepareVolume() {
     return false;
   }
   FRoot->FixNames(MaxComponentLength());
+#if !defined(_WIN32)
+  // Linux tools take a zero time for a real one (1601, or 1970 where they cut it):
+  // times the archive does not hold come from the times it does, and from its file.
+  FillMissingTimes(*FRoot, FRoot->GetFileTime());
+#endif
   const UString& archiveFileName = FArchiveThread->ArchiveFileName();
   FFreeSpaceRoot = ArchiveFreeSpaceRoot(archiveFileName);
   FVolumeName = ArchiveVolumeLabel(archiveFileName);

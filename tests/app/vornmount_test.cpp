@@ -622,6 +622,111 @@ TEST_F(VornmountTest, ServesEveryStoreKindUntilUnmountedEitherWay) {
   }
 }
 
+// The mount is the tree that was packed, as Linux tools expect it: the same names,
+// contents and links (diff -r without following links), modes without write and
+// special bits, a script that runs, links that resolve, a header found through a linked
+// folder by the compiler, and no time from before 1970 (a 1601 would be negative).
+TEST_F(VornmountTest, TheMountIsTheArchivesOwnTree) {
+  TRun run = RunProgram({kProgram, "--background", Fixture("unix.7z"), FMountPoint});
+  ASSERT_EQ(run.Code, 0) << Describe(run);
+  // Whatever the modes say, nothing on the mount runs setuid or opens a device.
+  std::ifstream mountInfo("/proc/self/mountinfo");
+  std::string options;
+  for (std::string line; std::getline(mountInfo, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point, mountOptions;
+    if (fields >> id >> parent >> device >> root >> point >> mountOptions && point == FMountPoint) {
+      options = "," + mountOptions + ",";
+    }
+  }
+  for (const char* option : {",ro,", ",nosuid,", ",nodev,"}) {
+    EXPECT_NE(options.find(option), std::string::npos) << option << " in " << options;
+  }
+  TRun diff = RunProgram({"/usr/bin/diff", "-r", "--no-dereference", Sources("unix"), FMountPoint});
+  EXPECT_EQ(diff.Code, 0) << Describe(diff);
+
+  // Every entry's mode as find(1) prints it: permissions, type, path.
+  std::string expected;
+  int entries = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(Sources("unix"))) {
+    struct stat st {};
+    ASSERT_EQ(lstat(entry.path().c_str(), &st), 0);
+    char line[32];
+    std::snprintf(line, sizeof line, "%o %c ", unsigned(st.st_mode & 0555),
+                  S_ISLNK(st.st_mode) ? 'l' : S_ISDIR(st.st_mode) ? 'd' : 'f');
+    expected += line + entry.path().lexically_relative(Sources("unix")).string() + "\n";
+    ++entries;
+  }
+  TRun modes = RunProgram({"/usr/bin/find", FMountPoint, "-mindepth", "1", "-printf", "%m %y %P\n"});
+  EXPECT_EQ(SortedLines(modes.Out), SortedLines(expected)) << Describe(modes);
+
+  TRun script = RunProgram({FMountPoint + "/bin/run.sh"});
+  EXPECT_EQ(script.Code, 0) << Describe(script);
+  EXPECT_EQ(script.Out, "vornmount-script-ran\n");
+  struct Link {
+    std::string Path, Target;
+  };
+  for (const Link& link : {Link{"include/ncursesw/curses.h", "../curses.h"},
+                           Link{"absolute", "/etc/passwd"},
+                           Link{"dangling", "no/such/target"}, Link{"headers", "include"}}) {
+    TRun target = RunProgram({"/usr/bin/readlink", FMountPoint + "/" + link.Path});
+    EXPECT_EQ(target.Out, link.Target + "\n") << link.Path;
+  }
+  TRun through = RunProgram({"/usr/bin/cat", FMountPoint + "/headers/ncursesw/curses.h"});
+  EXPECT_EQ(through.Out, "#define VRN_LINKED_HEADER 42\n") << Describe(through);
+  EXPECT_NE(RunProgram({"/usr/bin/cat", FMountPoint + "/dangling"}).Code, 0);
+
+  const std::string source = FFolder + "/uses_header.c";
+  const std::string binary = FFolder + "/uses_header";
+  std::ofstream(source) << "#include <ncursesw/curses.h>\n"
+                           "int main(void) { return VRN_LINKED_HEADER == 42 ? 0 : 1; }\n";
+  TRun compile = RunProgram(
+      {"/usr/bin/gcc", "-I", FMountPoint + "/headers", "-o", binary, source});
+  ASSERT_EQ(compile.Code, 0) << Describe(compile);
+  EXPECT_EQ(RunProgram({binary}).Code, 0);
+
+  // Access, modification and change times of every entry and of the root; the root and
+  // the folders the archive does not list have the archive file's own time.
+  TRun times = RunProgram(
+      {"/usr/bin/find", FMountPoint, "-printf", "%A@ %T@ %C@ %p\n"});
+  ASSERT_EQ(times.Code, 0) << Describe(times);
+  std::istringstream lines(times.Out);
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    double access = 0, modification = 0, change = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%lf %lf %lf", &access, &modification, &change), 3);
+    EXPECT_GT(access, 0) << line;
+    EXPECT_GT(modification, 0) << line;
+    EXPECT_GT(change, 0) << line;
+  }
+  EXPECT_EQ(count, entries + 1);
+  struct stat archive {};
+  ASSERT_EQ(stat(Fixture("unix.7z").c_str(), &archive), 0);
+  TRun root = RunProgram({"/usr/bin/stat", "-c", "%Y", FMountPoint});
+  EXPECT_EQ(root.Out, std::to_string(archive.st_mtime) + "\n");
+
+  EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+  EXPECT_TRUE(ReapOrphans());
+}
+
+// --windows-names: the names the Windows program shows, and lookups that ignore case.
+TEST_F(VornmountTest, WindowsNamesAreTheWindowsProgramsNames) {
+  TRun run = RunProgram(
+      {kProgram, "--background", "--windows-names", Fixture("unix.7z"), FMountPoint});
+  ASSERT_EQ(run.Code, 0) << Describe(run);
+  TRun list = RunProgram({"/usr/bin/ls", "-A", FMountPoint});
+  std::vector<std::string> names = SortedLines(list.Out);
+  for (const char* name : {"Makefile", "makefile (2)", "a_b_c", "_con", "back\\slash"}) {
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name << "\n" << list.Out;
+  }
+  for (const char* name : {"makefile", "a:b?c", "con"}) {
+    EXPECT_EQ(std::find(names.begin(), names.end(), name), names.end()) << name;
+  }
+  EXPECT_EQ(RunProgram({"/usr/bin/cat", FMountPoint + "/MAKEFILE"}).Out, "upper\n");
+  EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+  EXPECT_TRUE(ReapOrphans());
+}
+
 TEST_F(VornmountTest, BackgroundReturnsOnceLiveAndServesUntilUnmounted) {
   TRun run =
       RunProgram({kProgram, "--background", "-s", "memory", Fixture("solid.7z"), FMountPoint});

@@ -10,6 +10,7 @@
 
 #include "model/vrnArchive.h"
 #include "platform/vrnErrors.h"
+#include "tests/support/vrnFixtures.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ TEST(ArchiveRootTest, BlockNumbersGroupConsecutiveFiles) {
 }
 
 TEST(ArchiveRootTest, EntriesKeepTheArchiveNumbering) {
+  TScopedNameRules windowsNames(nrWindows);  // "\\D\\" is the folder "d"
   TComPtr<TTestArchive> archive(new TTestArchive());
   TComPtr<IvrnBaseItem> file = archive->AddArchiveItem(u"a\\b.txt", false);
   EXPECT_EQ(file->GetIndex(), 0);
@@ -103,6 +105,13 @@ TEST(ArchiveRootTest, EntriesKeepTheArchiveNumbering) {
   EXPECT_EQ(archive->GetItem(0), file.Get());
   EXPECT_THROW(archive->GetItem(8), EListError);
   EXPECT_THROW(archive->GetItem(-1), EListError);
+
+  // An entry the tree does not show keeps its number, so the next one keeps its own.
+  archive->SkipArchiveItem();
+  TComPtr<IvrnBaseItem> after = archive->AddArchiveItem(u"after", false);
+  EXPECT_EQ(archive->GetItem(8), nullptr);
+  EXPECT_EQ(after->GetIndex(), 9);
+  EXPECT_EQ(archive->GetItem(9), after.Get());
 
   // Only files join blocks.
   EXPECT_THROW(archive->AddToBlock(d.Get(), 0), EvrnError);

@@ -12,8 +12,9 @@
 
 namespace {
 
-TComPtr<IvrnFolder> NewRoot() {
-  return TComPtr<IvrnFolder>(new TvrnFolder(nullptr, UString()));
+// A root of a tree with Windows names, unless Rules says otherwise.
+TComPtr<IvrnFolder> NewRoot(TvrnNameRules rules = nrWindows) {
+  return TComPtr<IvrnFolder>(new TvrnFolder(rules));
 }
 
 // The names of a folder's entries in listing order: subfolders first, then files.
@@ -182,47 +183,121 @@ TEST(ItemTreeTest, PathsOfAnyDepthBuildFixLookUpAndReleaseWithoutRecursion) {
 }
 
 TEST(NamingTest, NormalizePath) {
-  const std::pair<UString, UString> cases[] = {
-      {u"\\dir\\sub\\\\f?.txt\\", u"dir\\sub\\f_.txt"},
-      {u"\\\\", u"Noname"},
-      {u"", u"Noname"},
-      {u"a\"b*c:d<e>f|g\x01h\x1Fi/j", u"a_b_c_d_e_f_g_h_i/j"},
-      {u"\\\\\\a\\\\\\b", u"a\\b"},
+  struct Case {
+    UString Path;
+    UString Windows;  // under nrWindows
+    UString Exact;    // under nrExact
   };
-  for (const auto& [path, normal] : cases) {
-    EXPECT_EQ(NormalizePath(path), normal) << ToUtf8(path);
+  const Case cases[] = {
+      {u"\\dir\\sub\\\\f?.txt\\", u"dir\\sub\\f_.txt", u"dir\\sub\\f?.txt"},
+      {u"\\\\", u"Noname", u"Noname"},
+      {u"", u"Noname", u"Noname"},
+      {u"a\"b*c:d<e>f|g\x01h\x1Fi/j", u"a_b_c_d_e_f_g_h_i/j", u"a\"b*c:d<e>f|g\x01h\x1Fi/j"},
+      {u"\\\\\\a\\\\\\b", u"a\\b", u"a\\b"},
+      {UString(u"nul\0in", 6), u"nul_in", u"nul_in"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(NormalizePath(c.Path, nrWindows), c.Windows) << ToUtf8(c.Path);
+    EXPECT_EQ(NormalizePath(c.Path, nrExact), c.Exact) << ToUtf8(c.Path);
   }
 }
 
 TEST(NamingTest, SanitizeName) {
-  const std::pair<UString, UString> cases[] = {
-      {u"con", u"_con"},
-      {u"COM1.txt", u"_COM1.txt"},
-      {u"lpt9.", u"_lpt9."},
-      {u"nul.tar.gz", u"_nul.tar.gz"},
-      {u"Aux", u"_Aux"},
-      {u"CONSOLE.txt", u"CONSOLE.txt"},
-      {u"COM10", u"COM10"},
-      {u"..", u"_.."},
-      {u".", u"_."},
-      {u"  padded name \t", u"padded name"},
-      {u"ends with a dot.", u"ends with a dot."},
-      {u"   ", u"Noname"},
-      {u"Mixed Case", u"Mixed Case"},
+  struct Case {
+    UString Name;
+    UString Windows;  // under nrWindows
+    UString Exact;    // under nrExact
   };
-  for (const auto& [name, valid] : cases) {
-    EXPECT_EQ(SanitizeName(name, false, kMaxNameLength), valid) << ToUtf8(name);
+  const Case cases[] = {
+      {u"con", u"_con", u"con"},
+      {u"COM1.txt", u"_COM1.txt", u"COM1.txt"},
+      {u"lpt9.", u"_lpt9.", u"lpt9."},
+      {u"nul.tar.gz", u"_nul.tar.gz", u"nul.tar.gz"},
+      {u"Aux", u"_Aux", u"Aux"},
+      {u"CONSOLE.txt", u"CONSOLE.txt", u"CONSOLE.txt"},
+      {u"COM10", u"COM10", u"COM10"},
+      {u"..", u"_..", u"_.."},
+      {u".", u"_.", u"_."},
+      {u"...", u"_...", u"..."},
+      {u"  padded name \t", u"padded name", u"  padded name \t"},
+      {u"ends with a dot.", u"ends with a dot.", u"ends with a dot."},
+      {u"   ", u"Noname", u"   "},
+      {u"Mixed Case", u"Mixed Case", u"Mixed Case"},
+      {u"a:b?c", u"a:b?c", u"a:b?c"},  // NormalizePath's business
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SanitizeName(c.Name, false, kMaxNameLength, nrWindows), c.Windows) << ToUtf8(c.Name);
+    EXPECT_EQ(SanitizeName(c.Name, false, kMaxNameLength, nrExact), c.Exact) << ToUtf8(c.Name);
   }
+}
+
+// The archive's own names: case twins stay side by side and are found exactly, a path
+// listed twice is still numbered, and a file still moves aside for a folder.
+TEST(NamingTest, ExactNamesKeepCaseTwinsAndLookUpExactly) {
+  TComPtr<IvrnFolder> root = NewRoot(nrExact);
+  TComPtr<IvrnBaseItem> upper = root->AddItem(u"Makefile", false);
+  TComPtr<IvrnBaseItem> lower = root->AddItem(u"makefile", false);
+  root->AddItem(u"src\\_Exit.2.gz", false);
+  root->AddItem(u"SRC\\_exit.2.gz", false);
+  root->AddItem(u"x.txt", false);
+  root->AddItem(u"x.txt", false);
+  root->AddItem(u"data", false);
+  root->AddItem(u"data\\in", false);
+  root->AddItem(u"con", false);
+  root->FixNames(kMaxNameLength);
+  EXPECT_EQ(Joined(Names(*root)), "SRC\\|data\\|src\\|Makefile|con|data (2)|makefile|x (2).txt|x.txt");
+  EXPECT_EQ(root->FindItem(u"Makefile").Get(), upper.Get());
+  EXPECT_EQ(root->FindItem(u"makefile").Get(), lower.Get());
+  EXPECT_FALSE(root->FindItem(u"MAKEFILE"));
+  EXPECT_TRUE(root->FindItem(u"src\\_Exit.2.gz"));
+  EXPECT_FALSE(root->FindItem(u"src\\_exit.2.gz"));
+  EXPECT_TRUE(root->FindItem(u"SRC\\_exit.2.gz"));
+
+  // The same names in a tree of Windows names: one folder, numbered twins.
+  TComPtr<IvrnFolder> windows = NewRoot(nrWindows);
+  windows->AddItem(u"Makefile", false);
+  windows->AddItem(u"makefile", false);
+  EXPECT_EQ(Joined(Names(*windows)), "Makefile|makefile (2)");
+  EXPECT_EQ(windows->FindItem(u"MAKEFILE")->GetName(), u"Makefile");
+}
+
+// Nothing shows 1601: missing times are filled from the modification time, and a folder
+// the archive never listed (and the root) from the archive file's own time.
+TEST(NamingTest, FillMissingTimesLeavesNoZeroTime) {
+  const FILETIME archiveTime{0x11111111, 0x01D00000};
+  const FILETIME fileTime{0x22222222, 0x01C00000};
+  TComPtr<IvrnFolder> root = NewRoot(nrExact);
+  TComPtr<IvrnBaseItem> file = root->AddItem(u"implicit\\deeper\\file", false);
+  TComPtr<IvrnBaseItem> bare = root->AddItem(u"bare", false);
+  file->GetFindData()->ftLastWriteTime = fileTime;
+  FillMissingTimes(*root, archiveTime);
+  auto same = [](const FILETIME& a, const FILETIME& b) {
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+  };
+  for (const UString path : {u"", u"implicit", u"implicit\\deeper", u"bare"}) {
+    IvrnBaseItem* item = path.empty() ? root.Get() : root->FindItem(path).Get();
+    ASSERT_NE(item, nullptr) << ToUtf8(path);
+    const WIN32_FIND_DATAW* record = item->GetFindData();
+    for (const FILETIME* time :
+         {&record->ftLastWriteTime, &record->ftLastAccessTime, &record->ftCreationTime}) {
+      EXPECT_TRUE(same(*time, archiveTime)) << ToUtf8(path);
+    }
+  }
+  const WIN32_FIND_DATAW* record = file->GetFindData();
+  EXPECT_TRUE(same(record->ftLastWriteTime, fileTime));
+  EXPECT_TRUE(same(record->ftLastAccessTime, fileTime));
+  EXPECT_TRUE(same(record->ftCreationTime, fileTime));
+  (void)bare;
 }
 
 TEST(NamingTest, LongNamesAreCutToThePlatformLimitWithoutSplittingCharacters) {
   UString longFile = UString(300, u'n') + u".dat";
-  UString cutFile = SanitizeName(longFile, false, kMaxNameLength);
+  UString cutFile = SanitizeName(longFile, false, kMaxNameLength, nrWindows);
   EXPECT_EQ(NameMeasure(cutFile), kMaxNameLength);
   EXPECT_EQ(cutFile, UString(kMaxNameLength - 4, u'n') + u".dat");
 
   UString longFolder(300, u'f');
-  EXPECT_EQ(SanitizeName(longFolder, true, kMaxNameLength), UString(kMaxNameLength, u'f'));
+  EXPECT_EQ(SanitizeName(longFolder, true, kMaxNameLength, nrExact), UString(kMaxNameLength, u'f'));
 
   // Characters that take several units: 2 UTF-8 bytes, 3 UTF-8 bytes, a surrogate pair.
   for (UString piece : {UString(u"\u00E9"), UString(u"\u20AC"), UString(u"\U0001F600")}) {
@@ -268,11 +343,27 @@ TEST(NamingTest, NumberedNamesStayWithinTheLimit) {
   }
 }
 
-// A name the platform accepts: within the limit, no forbidden character, not made of
-// dots alone, no device name; on Linux also UTF-8-representable and without "/".
-::testing::AssertionResult IsValidName(const UString& name) {
+// A name the platform accepts under Rules: within the limit, no separator and no NUL;
+// on Linux also UTF-8-representable and without "/". Windows names also hold no
+// forbidden character, are not made of dots alone and are no device name; exact names
+// are not "." or "..".
+::testing::AssertionResult IsValidName(const UString& name, TvrnNameRules rules) {
   if (name.empty() || NameMeasure(name) > kMaxNameLength) {
     return ::testing::AssertionFailure() << "length " << NameMeasure(name);
+  }
+  if (name.find_first_of(UStringView(u"\\\0", 2)) != UString::npos) {
+    return ::testing::AssertionFailure() << "separator or NUL";
+  }
+#if !defined(_WIN32)
+  if (name.find(u'/') != UString::npos || FromUtf8(ToUtf8(name)) != name) {
+    return ::testing::AssertionFailure() << "not a Linux name";
+  }
+#endif
+  if (rules == nrExact) {
+    if (name == u"." || name == u"..") {
+      return ::testing::AssertionFailure() << "a dot entry";
+    }
+    return ::testing::AssertionSuccess();
   }
   if (name.find_first_of(u"\\\"*:<>?|") != UString::npos ||
       std::any_of(name.begin(), name.end(), [](char16_t c) { return c < 0x20; })) {
@@ -292,11 +383,6 @@ TEST(NamingTest, NumberedNamesStayWithinTheLimit) {
       stem[3] >= u'0' && stem[3] <= u'9') {
     return ::testing::AssertionFailure() << "device name";
   }
-#if !defined(_WIN32)
-  if (name.find(u'/') != UString::npos || FromUtf8(ToUtf8(name)) != name) {
-    return ::testing::AssertionFailure() << "not a Linux name";
-  }
-#endif
   return ::testing::AssertionSuccess();
 }
 
@@ -307,10 +393,10 @@ int CheckFixedTree(IvrnFolder& folder) {
   std::vector<std::string> keys;
   auto check = [&](IvrnBaseItem* item) {
     const UString& name = item->GetName();
-    EXPECT_TRUE(IsValidName(name)) << ToUtf8(name);
+    EXPECT_TRUE(IsValidName(name, folder.GetNameRules())) << ToUtf8(name);
     EXPECT_EQ(folder.FindItem(name).Get(), item) << ToUtf8(name);
     EXPECT_EQ(UString(AsU16(item->GetFindData()->cFileName)), name);
-    keys.push_back(MakeSortKey(name));
+    keys.push_back(NameKey(folder.GetNameRules(), name));
     ++count;
   };
   for (std::int32_t i = 0; i < folder.GetFolderCount(); ++i) {
@@ -325,7 +411,10 @@ int CheckFixedTree(IvrnFolder& folder) {
   return count;
 }
 
-TEST(NamingTest, FixedRandomTreesHoldOnlyValidUniqueFindableNames) {
+class NamingRulesTest : public testing::TestWithParam<TvrnNameRules> {};
+
+TEST_P(NamingRulesTest, FixedRandomTreesHoldOnlyValidUniqueFindableNames) {
+  const TvrnNameRules rules = GetParam();
   const UString pieces[] = {u"con",    u"CON",        u"nul.txt",
                             u"..",     u".",          u" ",
                             u"a",      u"A",          u"b.txt",
@@ -333,10 +422,10 @@ TEST(NamingTest, FixedRandomTreesHoldOnlyValidUniqueFindableNames) {
                             u"\u20AC", u"\U0001F600", u"x.tar.gz",
                             u"lpt1.",  u"_con",       u" (2)",
                             u".txt",   u"/",          UString(1, char16_t(0xD800)),
-                            u"\t"};
+                            u"\t",    UString(1, u'\0')};
   std::mt19937 random(20261210);
   for (int round = 0; round < 30; ++round) {
-    TComPtr<IvrnFolder> root = NewRoot();
+    TComPtr<IvrnFolder> root = NewRoot(rules);
     int added = 0;
     for (int entry = 0; entry < 150; ++entry) {
       UString path;
@@ -352,7 +441,7 @@ TEST(NamingTest, FixedRandomTreesHoldOnlyValidUniqueFindableNames) {
         }
         path += (level ? u"\\" : u"") + name;
       }
-      root->AddItem(NormalizePath(path), random() % 4 == 0);
+      root->AddItem(NormalizePath(path, rules), random() % 4 == 0);
       ++added;
     }
     root->FixNames(kMaxNameLength);
@@ -362,6 +451,13 @@ TEST(NamingTest, FixedRandomTreesHoldOnlyValidUniqueFindableNames) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Rules,
+                         NamingRulesTest,
+                         testing::Values(nrWindows, nrExact),
+                         [](const testing::TestParamInfo<TvrnNameRules>& info) {
+                           return std::string(info.param == nrWindows ? "Windows" : "Exact");
+                         });
 
 TEST(NamingTest, FixNamesVisitsEveryItemWhenRenamesReorderTheList) {
   TComPtr<IvrnFolder> root = NewRoot();

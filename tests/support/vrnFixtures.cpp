@@ -42,7 +42,7 @@ std::vector<TListedEntry> ReadListing(const std::string& name) {
     while (std::getline(columns, column, '\t')) {
       c.push_back(column);
     }
-    if (c.size() != 10) {
+    if (c.size() != 12) {
       ADD_FAILURE() << name << ".tsv: bad line '" << line << "'";
       continue;
     }
@@ -69,6 +69,10 @@ std::vector<TListedEntry> ReadListing(const std::string& name) {
       e.Block = static_cast<std::uint32_t>(*block);
     }
     e.Broken = c[9] == "1";
+    if (auto mode = number(c[10], 8)) {
+      e.UnixMode = static_cast<std::uint32_t>(*mode);
+    }
+    e.Anti = c[11] == "1";
     entries.push_back(e);
   }
   return entries;

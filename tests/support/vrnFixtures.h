@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "model/vrnItems.h"
 #include "platform/vrnStrings.h"
 #include "vfs/vrnData.h"
 
@@ -19,6 +20,21 @@ inline const UString kFixturePassword = u"p\u00e4ssw\u00f6rd\U0001F511";
 UString FixtureFolder();
 // A fixture file in that folder.
 UString FixturePath(const std::string& name);
+
+// Makes Rules the naming rules of the trees made while it lives (an archive opened in a
+// test takes the default ones), and puts the earlier rules back when it goes.
+class TScopedNameRules {
+ public:
+  explicit TScopedNameRules(TvrnNameRules rules) : FSaved(DefaultNameRules()) {
+    SetDefaultNameRules(rules);
+  }
+  TScopedNameRules(const TScopedNameRules&) = delete;
+  TScopedNameRules& operator=(const TScopedNameRules&) = delete;
+  ~TScopedNameRules() { SetDefaultNameRules(FSaved); }
+
+ private:
+  TvrnNameRules FSaved;
+};
 
 // How test names and failure messages show a store kind.
 const char* KindName(TvrnStoreKind kind);
@@ -33,6 +49,8 @@ struct TListedEntry {
   std::optional<std::uint32_t> Crc;
   std::optional<std::uint32_t> Block;
   bool Broken = false;  // 7z t reports the entry's data as bad
+  std::optional<std::uint32_t> UnixMode;  // the unix mode the listing shows
+  bool Anti = false;                      // a deletion marker of an update archive
 };
 
 // The listing of fixture Name ("solid" for solid.7z), in the archive's entry order.

@@ -135,6 +135,40 @@ TEST(FuseTranslationTest, FindDataBecomesStatWithUnknownInode) {
   EXPECT_EQ(st.st_mode, mode_t(S_IFDIR | 0555));
 }
 
+// An attribute word with the unix extension carries a mode: permission bits without
+// write and special bits, a file with a link mode is a link, a folder stays a folder.
+TEST(FuseTranslationTest, UnixModesInTheAttributesBecomeStatModes) {
+  struct Case {
+    DWORD Attributes;
+    mode_t Mode;
+  };
+  auto unix = [](DWORD mode, DWORD windows) { return 0x8000 | (mode << 16) | windows; };
+  const Case cases[] = {
+      {unix(0100755, 0x20), S_IFREG | 0555},
+      {unix(0100600, 0x20), S_IFREG | 0400},
+      {unix(0100644, 0x01), S_IFREG | 0444},  // the read-only bit changes nothing
+      {unix(0104755, 0x20), S_IFREG | 0555},  // no setuid
+      {unix(0120777, 0x20), S_IFLNK | 0555},
+      {unix(0040700, 0x10), S_IFDIR | 0500},
+      {unix(0041777, 0x10), S_IFDIR | 0555},  // no sticky bit
+      {unix(0120777, 0x10), S_IFDIR | 0555},  // a folder is never a link
+      {unix(0020644, 0x20), S_IFREG | 0444},  // nor a file a device
+      {0x8000 | 0x20, S_IFREG | 0444},        // the flag without a mode
+      {(0100700u << 16) | 0x20, S_IFREG | 0444},  // a mode without the flag
+  };
+  for (const Case& c : cases) {
+    BY_HANDLE_FILE_INFORMATION file{};
+    file.dwFileAttributes = c.Attributes;
+    struct stat st {};
+    StatFromFileInformation(file, 0, 0, st);
+    EXPECT_EQ(st.st_mode, c.Mode) << std::hex << c.Attributes;
+    WIN32_FIND_DATAW data{};
+    data.dwFileAttributes = c.Attributes;
+    StatFromFindData(data, 0, 0, st);
+    EXPECT_EQ(st.st_mode, c.Mode) << std::hex << c.Attributes;
+  }
+}
+
 TEST(FuseTranslationTest, FusePathsBecomeWindowsPaths) {
   struct Case {
     std::string path;
@@ -145,8 +179,13 @@ TEST(FuseTranslationTest, FusePathsBecomeWindowsPaths) {
       {"/a", u"\\a"},
       {"/docs/guide.txt", u"\\docs\\guide.txt"},
       {"/\xC3\x9C/\xE2\x82\xAC", u"\\\u00DC\\\u20AC"},
-      // A '\' inside a Linux name must not become a separator.
-      {"/docs\\guide.txt", std::nullopt},
+      // A '\' inside a Linux name must not become a separator: it is U+F05C, and
+      // U+F05C itself, which listings show as '\', names nothing.
+      {"/docs\\guide.txt", u"\\docs\uF05Cguide.txt"},
+      {"/docs\xEF\x81\x9Cguide.txt", std::nullopt},
+      // Bytes that are not UTF-8 name no item, not one whose name holds U+FFFD.
+      {"/bad\xFF", std::nullopt},
+      {"/\xEF\xBF\xBD", u"\\\uFFFD"},
       {"", std::nullopt},
       {"relative", std::nullopt},
   };
@@ -171,6 +210,7 @@ TEST(FuseTranslationTest, ListingNamesBecomeFuseNames) {
       {u"..", ""},
       {u"a/b", ""},
       {u"...", "..."},
+      {u"back\uF05Cslash", "back\\slash"},
   };
   for (const Case& c : cases) {
     WIN32_FIND_DATAW data{};

@@ -28,6 +28,7 @@
 #include <ostream>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -193,11 +194,13 @@ class DrivoArchiveFuseTest : public testing::Test {
   // The opened archive's tree.
   IvrnArchive* Archive() const { return FArchiveThread->Archive().Get(); }
 
-  // Where a tree path ("a\b.txt") lies under the mount.
+  // Where a tree path ("a\b.txt") lies under the mount; a name's U+F05C is a '\' there.
   std::string OnMount(const UString& treePath) const {
-    std::string path = ToUtf8(treePath);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    return FFolder + "/" + path;
+    UString mounted = treePath;
+    for (char16_t& c : mounted) {
+      c = c == u'\\' ? u'/' : c == u'\uF05C' ? u'\\' : c;
+    }
+    return FFolder + "/" + ToUtf8(mounted);
   }
 
   // Every item of the tree with its path as mounted (names fixed).
@@ -246,6 +249,14 @@ void PrintTo(const TMountCase& c, std::ostream* os) {
   *os << c.Name << ".7z, store kind " << int(c.Kind);
 }
 
+// The mode a listed entry shows: its unix permissions without write and special bits
+// (0444 for a file, 0555 for a folder without any), a link for a file with a link mode.
+mode_t ExpectedMode(const TListedEntry& e) {
+  mode_t type = e.Folder ? S_IFDIR : e.UnixMode && S_ISLNK(*e.UnixMode) ? S_IFLNK : S_IFREG;
+  mode_t permissions = e.UnixMode ? (*e.UnixMode & 0555) : e.Folder ? 0555 : 0444;
+  return type | permissions;
+}
+
 class DrivoArchiveFuseFilesTest : public DrivoArchiveFuseTest,
                                   public testing::WithParamInterface<TMountCase> {};
 
@@ -259,12 +270,16 @@ TEST_P(DrivoArchiveFuseFilesTest, EveryEntryStatsAndReadsAsListed) {
     const TListedEntry& e = listing[i];
     SCOPED_TRACE(e.Path);
     IvrnBaseItem* item = Archive()->GetItem(i);
+    if (e.Anti) {
+      EXPECT_EQ(item, nullptr);
+      continue;
+    }
     ASSERT_TRUE(paths.count(item));
     std::string path = OnMount(paths[item]);
 
     struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
-    EXPECT_EQ(st.st_mode, mode_t(e.Folder ? S_IFDIR | 0555 : S_IFREG | 0444));
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
+    EXPECT_EQ(st.st_mode, ExpectedMode(e));
     if (e.Modified) {
       timespec expected = FileTimeToTimespec(UInt64ToFileTime(*e.Modified));
       EXPECT_EQ(st.st_mtim.tv_sec, expected.tv_sec);
@@ -274,6 +289,16 @@ TEST_P(DrivoArchiveFuseFilesTest, EveryEntryStatsAndReadsAsListed) {
       continue;
     }
     EXPECT_EQ(std::uint64_t(st.st_size), e.Size);
+    if (S_ISLNK(st.st_mode)) {
+      // The target, exactly as stored: the link's data.
+      std::vector<char> target(e.Size + 16);
+      ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+      ASSERT_EQ(length, static_cast<ssize_t>(e.Size)) << std::strerror(errno);
+      EXPECT_EQ(UpdateCrc(0, reinterpret_cast<const std::uint8_t*>(target.data()),
+                          static_cast<std::size_t>(length)),
+                e.Crc.value_or(0));
+      continue;
+    }
     TReadResult read = ReadWhole(path);
     if (e.Broken) {
       EXPECT_EQ(read.Error, EIO);
@@ -298,7 +323,7 @@ std::vector<TMountCase> MountCases() {
     }
   }
   // The other fixtures under the default kind.
-  for (const char* name : {"names", "attrs", "noattr", "noname.data"}) {
+  for (const char* name : {"names", "attrs", "noattr", "noname.data", "unix", "update"}) {
     cases.push_back({name, u"", skMemoryAndTempFile});
   }
   cases.push_back({"encdata", kFixturePassword, skMemoryAndTempFile});
@@ -327,18 +352,17 @@ TEST_F(DrivoArchiveFuseTest, ListingsFollowTheTreeFoldersFirst) {
   EXPECT_TRUE(ReadFolder(FFolder + "/s/nothing").empty());
 }
 
-TEST_F(DrivoArchiveFuseTest, NamesAppearFixedForLinuxAndListInTreeOrder) {
+// By default the names are the archive's own; only a name over 255 UTF-8 bytes is cut
+// (before its extension). Every folder lists as the tree orders it.
+TEST_F(DrivoArchiveFuseTest, NamesAreTheArchivesOwnAndListInTreeOrder) {
   ASSERT_TRUE(Mount("names.7z"));
   std::vector<std::string> root = ReadFolder(FFolder);
-  // Reserved device names get a "_", forbidden characters become "_", a blank name is
-  // "Noname", the second of two names that differ in case is renamed, and a name over
-  // 255 UTF-8 bytes is cut before its extension.
-  for (const char* fixed :
-       {"_con", "_Aux.txt", "a_b", "x_", "Noname", "Case.txt", "case (2).txt"}) {
-    EXPECT_NE(std::find(root.begin(), root.end(), fixed), root.end()) << fixed;
+  for (const char* exact :
+       {"con", "Aux.txt", "a:b", "x?", "trail.", "   ", "Case.txt", "case.txt"}) {
+    EXPECT_NE(std::find(root.begin(), root.end(), exact), root.end()) << exact;
   }
-  for (const char* raw : {"con", "Aux.txt", "a:b", "x?", "   ", "case.txt"}) {
-    EXPECT_EQ(std::find(root.begin(), root.end(), raw), root.end()) << raw;
+  for (const char* fixed : {"_con", "_Aux.txt", "a_b", "x_", "Noname", "case (2).txt"}) {
+    EXPECT_EQ(std::find(root.begin(), root.end(), fixed), root.end()) << fixed;
   }
   auto longName = std::find_if(root.begin(), root.end(),
                                [](const std::string& n) { return n.rfind("long-", 0) == 0; });
@@ -372,7 +396,35 @@ TEST_F(DrivoArchiveFuseTest, NamesAppearFixedForLinuxAndListInTreeOrder) {
                                                "\xF0\x9F\x93\x81"}));  // папка, 📁
 }
 
-TEST_F(DrivoArchiveFuseTest, LookupsThatDifferOnlyInCaseFindTheItem) {
+// With Windows names (--windows-names) reserved device names get a "_", forbidden
+// characters become "_", a blank name is "Noname" and the second of two names that
+// differ in case is renamed.
+TEST_F(DrivoArchiveFuseTest, WindowsNamesAppearFixed) {
+  TScopedNameRules windowsNames(nrWindows);
+  ASSERT_TRUE(Mount("names.7z"));
+  std::vector<std::string> root = ReadFolder(FFolder);
+  for (const char* fixed :
+       {"_con", "_Aux.txt", "a_b", "x_", "trail.", "Noname", "Case.txt", "case (2).txt"}) {
+    EXPECT_NE(std::find(root.begin(), root.end(), fixed), root.end()) << fixed;
+  }
+  for (const char* raw : {"con", "Aux.txt", "a:b", "x?", "   ", "case.txt"}) {
+    EXPECT_EQ(std::find(root.begin(), root.end(), raw), root.end()) << raw;
+  }
+}
+
+// The archive's own names are looked up exactly, as Linux tools expect.
+TEST_F(DrivoArchiveFuseTest, LookupsOfTheArchivesOwnNamesKeepCase) {
+  ASSERT_TRUE(Mount("solid.7z"));
+  struct stat st {};
+  EXPECT_EQ(::stat((FFolder + "/s/f2.txt").c_str(), &st), 0);
+  for (const char* name : {"/S/F2.TXT", "/s/F2.txt", "/S/f2.txt", "/S"}) {
+    EXPECT_EQ(::stat((FFolder + name).c_str(), &st), -1) << name;
+    EXPECT_EQ(errno, ENOENT) << name;
+  }
+}
+
+TEST_F(DrivoArchiveFuseTest, LookupsOfWindowsNamesThatDifferOnlyInCaseFindTheItem) {
+  TScopedNameRules windowsNames(nrWindows);
   std::vector<TListedEntry> listing = ReadListing("solid");
   ASSERT_TRUE(Mount("solid.7z"));
   struct stat st {};
@@ -387,6 +439,53 @@ TEST_F(DrivoArchiveFuseTest, LookupsThatDifferOnlyInCaseFindTheItem) {
   }
   EXPECT_EQ(::stat((FFolder + "/S/F8.TXT").c_str(), &st), -1);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// What ls -lR and find do: a listing with every entry's attributes decodes nothing, and
+// reading the links' targets decodes each block that holds a link once, and no other.
+TEST_F(DrivoArchiveFuseTest, ListingLinksDecodesOnlyTheirBlocksOnce) {
+  std::vector<TListedEntry> listing = ReadListing("unix");
+  ASSERT_TRUE(Mount("unix.7z"));
+  std::vector<std::string> links;
+  std::vector<std::string> pending{FFolder};
+  while (!pending.empty()) {
+    std::string folder = pending.back();
+    pending.pop_back();
+    for (const std::string& name : ReadFolder(folder)) {
+      std::string path = folder + "/" + name;
+      struct stat st {};
+      ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+      if (S_ISDIR(st.st_mode)) {
+        pending.push_back(path);
+      } else if (S_ISLNK(st.st_mode)) {
+        links.push_back(path);
+      }
+    }
+  }
+  EXPECT_EQ(FThread->ExtractionCount(), 0u);
+
+  std::set<std::uint32_t> linkBlocks;
+  for (const TListedEntry& e : listing) {
+    if (e.UnixMode && S_ISLNK(*e.UnixMode)) {
+      ASSERT_TRUE(e.Block);
+      linkBlocks.insert(*e.Block);
+    }
+  }
+  ASSERT_EQ(links.size(), 4u);
+  ASSERT_LT(linkBlocks.size(), 4u) << "the fixture puts two links in one block";
+  for (int round = 0; round < 2; ++round) {
+    for (const std::string& link : links) {
+      char target[256];
+      EXPECT_GT(::readlink(link.c_str(), target, sizeof target), 0) << link;
+    }
+    EXPECT_EQ(FThread->ExtractionCount(), linkBlocks.size()) << "round " << round;
+  }
+  for (std::int32_t i = 0; i < static_cast<std::int32_t>(listing.size()); ++i) {
+    if (!listing[i].Folder && listing[i].Block && !linkBlocks.count(*listing[i].Block)) {
+      auto file = TComPtr<IvrnBaseItem>(Archive()->GetItem(i)).Query<IvrnFile>();
+      EXPECT_FALSE(file->IsExtracted()) << listing[i].Path << " in a block without links";
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------

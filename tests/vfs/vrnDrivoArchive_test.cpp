@@ -372,8 +372,11 @@ class TVolume {
 };
 
 // The real 7-Zip library's 7z format is registered for each test and released after.
+// The volume is the Windows program's, with its Windows names, on either platform.
 class DrivoArchiveTest : public testing::Test {
  protected:
+  TScopedNameRules FWindowsNames{nrWindows};
+
   void SetUp() override {
     RegisterEngineFormats();
     ASSERT_EQ(EngineLibraries().size(), 1u) << ToUtf8(EngineLibraryPath());
