@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Shows the program's main job from end to end: packs this repository's own sources into
-# a solid 7z archive of a few blocks, mounts it with `vornmount` on a temporary folder,
-# lists the folder, reads every file through the mount and compares it with what `7z x`
-# extracts, shows the program's own output, unmounts and prints a verdict.
+# Shows the program's main job from end to end: packs this repository's own sources, with
+# a symbolic link and a small executable script beside them, into a solid 7z archive of a
+# few blocks, mounts it with `vornmount` on a temporary folder, lists the folder, follows
+# the link and runs the script from the mount, reads every file through the mount and
+# compares it with what `7z x` extracts, shows the program's own output, unmounts and
+# prints a verdict.
 #
 # Builds the Linux program first when needed (installing missing Debian packages). Needs
 # root or FUSE rights. Whatever happens, the folder is unmounted and the temporary files
@@ -36,14 +38,20 @@ cleanup() {
 }
 trap cleanup EXIT
 mkdir -p "$mountpoint" "$work/extracted"
+status=0
 
 echo "== A solid archive of this repository's sources (32 files a block)"
-git ls-files --cached --others --exclude-standard -- . ":!:.*" >"$work/files.txt"
-7z a -bd -ms=on -ms=32f -mx=7 "$work/sources.7z" @"$work/files.txt" >/dev/null
+mkdir "$work/tree"
+git ls-files --cached --others --exclude-standard -z -- . ":!:.*" |
+  xargs -0 cp --parents -t "$work/tree"
+printf '#!/bin/sh\necho "Hello from a script inside the archive"\n' >"$work/tree/hello.sh"
+chmod 755 "$work/tree/hello.sh"
+ln -s README.md "$work/tree/read-me-link"
+(cd "$work/tree" && 7z a -bd -snl -ms=on -ms=32f -mx=7 "$work/sources.7z" . >/dev/null)
 7z l "$work/sources.7z" | tail -n 1
 echo "blocks: $(7z l -slt "$work/sources.7z" | sed -n 's/^Blocks = //p')," \
   "archive $(stat -c %s "$work/sources.7z") bytes"
-7z x -bd -o"$work/extracted" "$work/sources.7z" >/dev/null
+7z x -bd -snld -o"$work/extracted" "$work/sources.7z" >/dev/null
 
 echo
 echo "== vornmount sources.7z $mountpoint"
@@ -67,12 +75,20 @@ ls -la "$mountpoint"
 echo "..."
 files=$(find "$mountpoint" -type f | wc -l)
 folders=$(find "$mountpoint" -mindepth 1 -type d | wc -l)
-echo "$files files and $folders folders"
+links=$(find "$mountpoint" -type l | wc -l)
+echo "$files files, $folders folders and $links symbolic link"
+
+echo
+echo "== A link and an executable, as they were packed"
+echo "read-me-link -> $(readlink "$mountpoint/read-me-link"); its first line: $(head -n 1 "$mountpoint/read-me-link")"
+[ -L "$mountpoint/read-me-link" ] && [ "$(readlink "$mountpoint/read-me-link")" = README.md ] ||
+  status=1
+stat -c '%A %n' "$mountpoint/hello.sh"
+"$mountpoint/hello.sh" || status=1
 
 echo
 echo "== Every file read through the mount and compared with 7z x"
-status=0
-if diff -r "$work/extracted" "$mountpoint" >"$work/diff.txt" 2>&1; then
+if diff -r --no-dereference "$work/extracted" "$mountpoint" >"$work/diff.txt" 2>&1; then
   echo "identical: $(find "$mountpoint" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')" \
     "bytes in $files files"
 else
@@ -97,8 +113,8 @@ cat "$log"
 
 echo
 if [ "$status" -eq 0 ] && [ "$code" -eq 0 ]; then
-  echo "Verdict: OK, $files files served from a solid archive were identical to 7z x," \
-    "and the folder was unmounted cleanly"
+  echo "Verdict: OK, $files files and a symbolic link served from a solid archive were" \
+    "identical to 7z x, the script ran from the mount, and the folder was unmounted cleanly"
 else
   echo "Verdict: FAILED"
   exit 1
