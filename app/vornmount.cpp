@@ -216,9 +216,6 @@ void CheckUtf8(const std::string& typed, const std::string& what) {
 
 // What a file that is not a regular file is, for a message.
 std::string FileKindText(mode_t mode) {
-  if (S_ISFIFO(mode)) {
-    return "a pipe";
-  }
   if (S_ISCHR(mode) || S_ISBLK(mode)) {
     return "a device";
   }
@@ -241,6 +238,11 @@ void CheckArchive(const std::string& typed) {
   }
   if (S_ISDIR(info.st_mode)) {
     Fail(Quoted(typed) + " is a folder, not an archive");
+  }
+  if (S_ISFIFO(info.st_mode)) {
+    // Also what a shell's <(command) gives.
+    Fail(Quoted(typed) + " is a pipe: input that cannot be seeked is not supported; the "
+         "archive must be a regular file");
   }
   if (!S_ISREG(info.st_mode)) {
     std::string kind = FileKindText(info.st_mode);

@@ -455,7 +455,9 @@ TEST_F(VornmountTest, FailedMountsPrintTheErrorAndExitWithOne) {
        "vornmount: Cannot open file \"" + Fixture("missing.7z") + "\". No such file or directory"},
       {kFixtures, FMountPoint, "vornmount: '" + kFixtures + "' is a folder, not an archive"},
       {fifo, FMountPoint,
-       "vornmount: '" + fifo + "' is a pipe: the archive must be a regular file"},
+       "vornmount: '" + fifo +
+           "' is a pipe: input that cannot be seeked is not supported; the archive must be a "
+           "regular file"},
       {"/dev/null", FMountPoint,
        "vornmount: '/dev/null' is a device: the archive must be a regular file"},
       // Not a 7z archive, and 7z archives whose headers cannot be read.
