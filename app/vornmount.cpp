@@ -673,6 +673,8 @@ int Main(int argc, char** argv) {
   }
 
   DokanFuseSetAllowOther(commandLine.AllowOther);
+  // An archive's files always open for reading: each read may open its own handle.
+  DokanFuseSetOpenPerRead(true);
   SetDefaultNameRules(commandLine.WindowsNames ? nrWindows : nrExact);
   SetDataErrorDetail(DataErrorDetail);
   TvrnReport report;

@@ -24,6 +24,12 @@
 // EROFS, since nothing in the program serves them. The kernel keeps file contents and
 // attributes cached for the whole mount (see kCacheSeconds).
 //
+// Opens per read (DokanFuseSetOpenPerRead): for a write-protected volume the kernel may be
+// told to send no open and release requests for files at all. Each read (and readlink)
+// then opens a handle of its own and closes it again, ZwCreateFile, ReadFile, Cleanup and
+// CloseFile, as a program that opens, reads and closes the file would; a write still
+// fails at the open, on the read-only mount.
+//
 // Unmounting: DokanRemoveMountPoint(folder) from any thread, DokanUnmount(letter) when a
 // single volume runs (Linux has no drive letters), or an outside `fusermount3 -u DIR`.
 // The first two stop the loop and unmount the folder; a folder still in use elsewhere is
@@ -131,6 +137,10 @@ struct TFuseInstance {
   gid_t Gid = 0;
   // DOKAN_OPTION_WRITE_PROTECT was given.
   bool WriteProtected = false;
+  // The kernel sends no open and release requests for files (set at init, see
+  // DokanFuseSetOpenPerRead): the first read-only open answers ENOSYS, and from then on
+  // each read opens and closes its own handle.
+  std::atomic<bool> NoOpen{false};
   // The file info handed to Mounted and Unmounted.
   DOKAN_FILE_INFO VolumeInfo{};
   // Mounted has been called, so Unmounted is owed.
@@ -159,6 +169,9 @@ TRegistry& Registry() {
   static TRegistry registry;
   return registry;
 }
+
+// DokanFuseSetOpenPerRead.
+std::atomic<bool> gOpenPerRead{false};
 
 // The state of one listing, reached from FillFindData through ProcessingContext.
 struct TFillState {
@@ -386,6 +399,12 @@ void* FsInit(fuse_conn_info* connection, fuse_config* config) noexcept {
   if ((connection->capable & FUSE_CAP_CACHE_SYMLINKS) != 0) {
     connection->want |= FUSE_CAP_CACHE_SYMLINKS;
   }
+  // A read-only volume needs no open file state in the kernel: without open and release
+  // requests a file costs one round trip to read, and none once its pages are cached.
+  if (gOpenPerRead.load() && instance->WriteProtected &&
+      (connection->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0) {
+    instance->NoOpen = true;
+  }
   config->use_ino = 1;
   config->kernel_cache = 1;
   config->entry_timeout = kCacheSeconds;
@@ -440,6 +459,29 @@ int ReadThroughHandle(const TFuseInstance& instance,
   return static_cast<int>(done);
 }
 
+// Reads as ReadThroughHandle does, through a handle opened for reading for this read
+// alone and closed after it: ZwCreateFile, ReadFile, Cleanup and CloseFile, as a
+// Windows program that opens, reads and closes the file gives them.
+int ReadThroughOwnHandle(const TFuseInstance& instance,
+                         const char* path,
+                         char* buffer,
+                         size_t size,
+                         off_t offset) {
+  std::optional<UString> fileName = WindowsPathFromFuse(path != nullptr ? path : "");
+  if (!fileName) {
+    return -ENOENT;
+  }
+  DOKAN_FILE_INFO info = NewFileInfo(instance);
+  NTSTATUS status = CallCreateFile(instance, *fileName, FILE_GENERIC_READ, FILE_OPEN,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, info);
+  if (status < 0) {
+    return -OpenErrno(status);
+  }
+  int done = ReadThroughHandle(instance, *fileName, info, buffer, size, offset);
+  CallCleanupAndClose(instance, *fileName, info);
+  return done;
+}
+
 int FsGetattr(const char* path, struct stat* st, fuse_file_info* fi) noexcept try {
   TFuseInstance& instance = CurrentInstance();
   if (TFuseHandle* handle = HandleOf(fi)) {
@@ -460,8 +502,15 @@ int FsOpen(const char* path, fuse_file_info* fi) noexcept try {
   ACCESS_MASK access = mode == O_WRONLY ? FILE_GENERIC_WRITE
                        : mode == O_RDWR ? FILE_GENERIC_READ | FILE_GENERIC_WRITE
                                         : FILE_GENERIC_READ;
-  return -OpenHandle(path, fi, access, truncate ? FILE_OVERWRITE : FILE_OPEN,
-                     FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
+  int error = OpenHandle(path, fi, access, truncate ? FILE_OVERWRITE : FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT);
+  if (error != 0 || !instance.NoOpen) {
+    return -error;
+  }
+  // The open is allowed; ENOSYS tells the kernel to send no more opens (nor releases)
+  // for files. This first open's reads then come without a handle, as all later ones.
+  ReleaseHandle(fi);
+  return -ENOSYS;
 } catch (...) {
   return -EIO;
 }
@@ -480,15 +529,18 @@ int FsRelease(const char*, fuse_file_info* fi) noexcept try {
   return -EIO;
 }
 
-int FsRead(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) noexcept try {
+int FsRead(const char* path, char* buffer, size_t size, off_t offset, fuse_file_info* fi) noexcept
+    try {
   const TFuseInstance& instance = CurrentInstance();
-  TFuseHandle* handle = HandleOf(fi);
-  if (handle == nullptr) {
-    return -EBADF;
-  }
   // A handler may return fewer bytes than asked; the kernel takes a short answer for the
   // end of the file, so the request is filled unless the file ends.
-  return ReadThroughHandle(instance, handle->FileName, handle->Info, buffer, size, offset);
+  if (TFuseHandle* handle = HandleOf(fi)) {
+    return ReadThroughHandle(instance, handle->FileName, handle->Info, buffer, size, offset);
+  }
+  if (!instance.NoOpen) {
+    return -EBADF;
+  }
+  return ReadThroughOwnHandle(instance, path, buffer, size, offset);
 } catch (...) {
   return -EIO;
 }
@@ -499,19 +551,7 @@ int FsReadlink(const char* path, char* buffer, size_t size) noexcept try {
   if (size == 0) {
     return -EINVAL;
   }
-  const TFuseInstance& instance = CurrentInstance();
-  std::optional<UString> fileName = WindowsPathFromFuse(path != nullptr ? path : "");
-  if (!fileName) {
-    return -ENOENT;
-  }
-  DOKAN_FILE_INFO info = NewFileInfo(instance);
-  NTSTATUS status = CallCreateFile(instance, *fileName, FILE_GENERIC_READ, FILE_OPEN,
-                                   FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, info);
-  if (status < 0) {
-    return -OpenErrno(status);
-  }
-  int done = ReadThroughHandle(instance, *fileName, info, buffer, size - 1, 0);
-  CallCleanupAndClose(instance, *fileName, info);
+  int done = ReadThroughOwnHandle(CurrentInstance(), path, buffer, size - 1, 0);
   if (done < 0) {
     return done;
   }
@@ -1183,6 +1223,10 @@ std::string DokanFuseMountTypeAt(const std::string& path) {
 
 void DokanFuseSetAllowOther(bool allow) {
   gAllowOther.store(allow);
+}
+
+void DokanFuseSetOpenPerRead(bool perRead) {
+  gOpenPerRead.store(perRead);
 }
 
 std::optional<UString> WindowsPathFromFuse(std::string_view path) {

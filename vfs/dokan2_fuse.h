@@ -22,6 +22,13 @@
 // Linux command line sets it for --allow-other.
 void DokanFuseSetAllowOther(bool allow);
 
+// Whether mounts of write-protected volumes made from now on let the kernel do without
+// open and release requests for files: a file then costs one request to read, and none
+// once its pages are cached, and each read opens and closes a handle of its own. Only for
+// volumes whose read-only open succeeds for every file that a lookup finds, since a
+// refused open would then show at the read. Off until set; the Linux command line sets it.
+void DokanFuseSetOpenPerRead(bool perRead);
+
 // True when a mount sits on Path (absolute, as /proc/self/mountinfo lists it). Only the
 // table is read: the folder itself is never touched, so a stalled mount on it cannot
 // block the caller.

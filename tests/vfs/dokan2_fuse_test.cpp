@@ -913,6 +913,46 @@ TEST_F(FuseMountTest, RequestsArriveAsWindowsWouldIssueThem) {
       << volume.OpenHandles() << " handles open";
 }
 
+// With opens per read the kernel sends no open or release for files, and the volume still
+// sees the Windows sequence for each read: its own handle opened for reading and closed
+// again before the read returns. Writing still fails at the open.
+TEST_F(FuseMountTest, WithOpensPerReadEachReadOpensAndClosesItsOwnHandle) {
+  DokanFuseSetOpenPerRead(true);
+  struct TReset {
+    ~TReset() { DokanFuseSetOpenPerRead(false); }
+  } reset;
+  TMemDrivo& volume = Mount(FFolder);
+  ASSERT_EQ(volume.State(), dsMounted) << ToUtf8(volume.ErrorMessage());
+  auto readOpens = [&](const UString& name) {
+    int count = 0;
+    for (const TCreateCall& c : volume.CreateCalls()) {
+      count += c.FileName == name && c.Access == FILE_GENERIC_READ ? 1 : 0;
+    }
+    return count;
+  };
+  // The first open of the mount still comes, answered so that no more do.
+  std::ifstream(FFolder + "/docs/guide.txt").get();
+  ASSERT_GE(readOpens(u"\\docs\\guide.txt"), 1);
+
+  const std::string readme = FFolder + "/readme.txt";
+  int fd = ::open(readme.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  EXPECT_EQ(readOpens(u"\\readme.txt"), 0) << "the open reached the volume";
+  char buffer[64] = {};
+  ssize_t got = ::read(fd, buffer, sizeof buffer);
+  EXPECT_EQ(std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0), "hello world");
+  EXPECT_EQ(readOpens(u"\\readme.txt"), 1);
+  EXPECT_EQ(volume.OpenHandles(), 0) << "the read's handle is still open";
+  ::close(fd);
+
+  for (int flags : {O_WRONLY, O_RDWR, O_WRONLY | O_TRUNC}) {
+    errno = 0;
+    EXPECT_EQ(::open(readme.c_str(), flags), -1) << flags;
+    EXPECT_EQ(errno, EROFS) << flags;
+  }
+  EXPECT_EQ(volume.DataOf(u"\\readme.txt"), "hello world");
+}
+
 TEST_F(FuseMountTest, RequestsAreServedWhileAReadWaits) {
   TMemDrivo& volume = Mount(FFolder);
   ASSERT_EQ(volume.State(), dsMounted) << ToUtf8(volume.ErrorMessage());

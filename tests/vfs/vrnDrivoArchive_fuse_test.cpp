@@ -39,6 +39,7 @@
 #include "mount/vrnArchiveThread.h"
 #include "platform/vrnTime.h"
 #include "tests/support/vrnFixtures.h"
+#include "vfs/dokan2_fuse.h"
 #include "vfs/vrnDrivoArchive.h"
 
 namespace {
@@ -137,6 +138,8 @@ class TCountingDrivo : public TvrnDrivoArchiveThread {
 class DrivoArchiveFuseTest : public testing::Test {
  protected:
   void SetUp() override {
+    // As the command line mounts: each read opens and closes its own handle.
+    DokanFuseSetOpenPerRead(true);
     RegisterEngineFormats();
     ASSERT_EQ(EngineLibraries().size(), 1u) << ToUtf8(EngineLibraryPath());
     // The prefix of the Dokan bridge's tests, whose sweeper clears dead mounts of a
@@ -150,6 +153,7 @@ class DrivoArchiveFuseTest : public testing::Test {
     FArchiveThread.reset();
     ReleasePlugins();
     ReleaseEngineLibraries();
+    DokanFuseSetOpenPerRead(false);
     std::error_code ignored;
     std::filesystem::remove(FFolder, ignored);
   }
