@@ -9,6 +9,13 @@
   bigblock ARCHIVE COUNT MEGABYTES  one solid block of MEGABYTES: a-first.txt (256 KiB of
                                     text) at its start, z-last.txt (256 KiB) at its end,
                                     and COUNT files of the large kind's bytes between them
+  tiny ARCHIVE COUNT MEGABYTES      COUNT files of 0 to 64 bytes (MEGABYTES is ignored) in
+                                    COUNT/200 folders, one solid block
+  empty ARCHIVE COUNT MEGABYTES     COUNT empty files (MEGABYTES is ignored) in COUNT/1000
+                                    folders: an archive of entries and hardly any data
+  tree ARCHIVE COUNT MEGABYTES      a copy of /usr/include (COUNT and MEGABYTES are
+                                    ignored): thousands of real small files and some
+                                    symbolic links
 
 All but nonsolid are solid; bigblock is one block whatever its size, the others have the
 compressor's default block size.
@@ -97,11 +104,34 @@ def make_bigblock(root, count, total, pool, r):
         f.write(slice_of(pool, r, edge))
 
 
+def make_tiny(root, count, total, pool, r):
+    for i in range(count):
+        folder = os.path.join(root, f"d{i % max(1, count // 200):04d}")
+        if i < max(1, count // 200):
+            os.makedirs(folder)
+        with open(os.path.join(folder, f"f{i:07d}"), "wb") as f:
+            f.write(slice_of(pool, r, r.randrange(0, 65)))
+
+
+def make_empty(root, count, total, pool, r):
+    for i in range(count):
+        folder = os.path.join(root, f"d{i % max(1, count // 1000):04d}")
+        if i < max(1, count // 1000):
+            os.makedirs(folder)
+        open(os.path.join(folder, f"entry{i:07d}"), "wb").close()
+
+
+def make_tree(root, count, total, pool, r):
+    shutil.copytree("/usr/include", root, symlinks=True)
+
+
 MAKERS = {"small": make_small, "large": make_large, "nonsolid": make_small,
-          "bigblock": make_bigblock}
+          "bigblock": make_bigblock, "tiny": make_tiny, "empty": make_empty,
+          "tree": make_tree}
 # How each kind is packed; 7z puts the files of a block in name order.
 SWITCHES = {"small": ["-ms=on"], "large": ["-ms=on"], "nonsolid": ["-ms=off"],
-            "bigblock": ["-ms=64g"]}
+            "bigblock": ["-ms=64g"], "tiny": ["-ms=64g"], "empty": ["-ms=on"],
+            "tree": ["-ms=on", "-snl"]}
 
 
 def main():
