@@ -555,8 +555,7 @@ class TqevSevenZipExtractCallback final : public TInterfacedObject<IArchiveExtra
       // complete and may be in use, so the engine only decodes past it.
       return nullptr;
     }
-    const WIN32_FIND_DATAW* record = file->GetFindData();
-    std::uint64_t size = (std::uint64_t(record->nFileSizeHigh) << 32) | record->nFileSizeLow;
+    const std::uint64_t size = file->GetInfo()->Size;
     // Always a new, empty store: after a stopped pass the file reads its second writing
     // alone.
     TComPtr<IvrnData> store = CreateFileStore(size, FStoreKind, FTempStore);
@@ -741,7 +740,7 @@ void Tvrn7zArchive::ImportItem(UInt32 index) {
     isFolder = ConvertAndClear<bool>(value, PropVariantToBoolean);
   }
   TComPtr<IvrnBaseItem> item = AddArchiveItem(path, isFolder);
-  WIN32_FIND_DATAW* record = item->GetFindData();
+  TvrnItemInfo* info = item->GetInfo();
 
   if (!isFolder && ReadItemProperty(index, kpidBlock, value)) {
     AddToBlock(item.Get(), static_cast<std::int32_t>(
@@ -758,26 +757,21 @@ void Tvrn7zArchive::ImportItem(UInt32 index) {
     } else if (attributes == 0) {
       attributes = FILE_ATTRIBUTE_NORMAL;
     }
-    record->dwFileAttributes = attributes;
+    info->Attributes = attributes;
   }
-  const std::pair<PROPID, FILETIME*> times[] = {{kpidCTime, &record->ftCreationTime},
-                                                {kpidATime, &record->ftLastAccessTime},
-                                                {kpidMTime, &record->ftLastWriteTime}};
+  const std::pair<PROPID, FILETIME*> times[] = {{kpidCTime, &info->CreationTime},
+                                                {kpidATime, &info->LastAccessTime},
+                                                {kpidMTime, &info->LastWriteTime}};
   for (const auto& [propId, slot] : times) {
     if (ReadItemProperty(index, propId, value)) {
       *slot = ConvertAndClear<FILETIME>(value, PropVariantToFileTime);
     }
   }
   if (ReadItemProperty(index, kpidSize, value)) {
-    std::uint64_t size = ConvertAndClear<std::uint64_t>(value, PropVariantToUInt64);
-    record->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    record->nFileSizeLow = static_cast<DWORD>(size);
+    info->Size = ConvertAndClear<std::uint64_t>(value, PropVariantToUInt64);
   }
   if (ReadItemProperty(index, kpidShortName, value)) {
-    UString shortName = ConvertAndClear<UString>(value, PropVariantToString);
-    if (!shortName.empty() && shortName.size() <= 13) {
-      std::copy(shortName.begin(), shortName.end(), AsU16(record->cAlternateFileName));
-    }
+    item->SetShortName(ConvertAndClear<UString>(value, PropVariantToString));
   }
 }
 

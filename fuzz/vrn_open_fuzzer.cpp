@@ -114,8 +114,7 @@ void ReadBack(IvrnFile* file) {
   if (!data) {
     return;  // an empty file the engine gave no stream
   }
-  const WIN32_FIND_DATAW* record = file->GetFindData();
-  std::uint64_t listed = (std::uint64_t(record->nFileSizeHigh) << 32) | record->nFileSizeLow;
+  std::uint64_t listed = file->GetInfo()->Size;
   std::uint64_t size = data->GetSize();
   if (size != listed) {
     Fail("extracted without error, but not the listed size", file->GetName());

@@ -128,7 +128,7 @@ TvrnBaseItemImpl<Interface>::TvrnBaseItemImpl(const UString& name,
                                               std::string sortKey,
                                               TvrnNameRules rules)
     : FIsFolder(isFolder), FNameRules(rules) {
-  FFindData.dwFileAttributes = isFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  FInfo.Attributes = isFolder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
   AssignName(name, sortKey.empty() ? NameKey(rules, name) : std::move(sortKey));
 }
 
@@ -141,8 +141,31 @@ template <typename Interface>
 void TvrnBaseItemImpl<Interface>::AssignName(const UString& value, std::string sortKey) {
   FName = value;
   FSortKey = std::move(sortKey);
+}
+
+template <typename Interface>
+void TvrnBaseItemImpl<Interface>::GetFindData(WIN32_FIND_DATAW& record) {
+  record = WIN32_FIND_DATAW{};
+  record.dwFileAttributes = FInfo.Attributes;
+  record.ftCreationTime = FInfo.CreationTime;
+  record.ftLastAccessTime = FInfo.LastAccessTime;
+  record.ftLastWriteTime = FInfo.LastWriteTime;
+  record.nFileSizeHigh = static_cast<DWORD>(FInfo.Size >> 32);
+  record.nFileSizeLow = static_cast<DWORD>(FInfo.Size);
   // The record keeps at most 259 units; a longer name stays whole in FName.
-  CopyToBuffer(FFindData.cFileName, std::size(FFindData.cFileName), value);
+  CopyToBuffer(record.cFileName, std::size(record.cFileName), FName);
+  if (FShortName) {
+    CopyToBuffer(record.cAlternateFileName, std::size(record.cAlternateFileName), *FShortName);
+  }
+}
+
+template <typename Interface>
+void TvrnBaseItemImpl<Interface>::SetShortName(const UString& value) {
+  if (value.empty() || value.size() > 13) {
+    FShortName.reset();
+  } else {
+    FShortName = std::make_unique<UString>(value);
+  }
 }
 
 TvrnFile::TvrnFile(IvrnFolder* parent, const UString& name, std::string sortKey)
@@ -572,13 +595,13 @@ bool IsZero(const FILETIME& time) {
 }
 
 void FillItemTimes(IvrnBaseItem& item, const FILETIME& fallback) {
-  WIN32_FIND_DATAW* record = item.GetFindData();
-  if (IsZero(record->ftLastWriteTime)) {
-    record->ftLastWriteTime = fallback;
+  TvrnItemInfo* info = item.GetInfo();
+  if (IsZero(info->LastWriteTime)) {
+    info->LastWriteTime = fallback;
   }
-  for (FILETIME* time : {&record->ftCreationTime, &record->ftLastAccessTime}) {
+  for (FILETIME* time : {&info->CreationTime, &info->LastAccessTime}) {
     if (IsZero(*time)) {
-      *time = record->ftLastWriteTime;
+      *time = info->LastWriteTime;
     }
   }
 }

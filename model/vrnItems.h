@@ -4,7 +4,9 @@
 // root); before the volume is served, FixNames makes every name a valid, unique name
 // within the volume's name limit. After that the tree's shape never changes: the file
 // system looks items up by path, lists folders, and keeps per-item open counters and
-// extraction state. Every item carries a ready WIN32_FIND_DATAW record.
+// extraction state. Every item keeps what its WIN32_FIND_DATAW record says (attributes,
+// times, size, short name) and makes the record on demand, so that a tree of millions of
+// entries does not hold 592 bytes for each.
 //
 // A tree follows one set of naming rules (TvrnNameRules): Windows names, compared
 // case-insensitively in the user's locale (platform/vrnLocale.h), or the archive's own
@@ -29,6 +31,15 @@
 #include "vfs/vrnData.h"
 
 class TvrnBlock;
+
+// What an item's listing record says besides its names: the fields the importer fills.
+struct TvrnItemInfo {
+  DWORD Attributes = 0;
+  FILETIME CreationTime{};
+  FILETIME LastAccessTime{};
+  FILETIME LastWriteTime{};
+  std::uint64_t Size = 0;
+};
 
 // The rules the names of one tree follow.
 enum TvrnNameRules : std::uint8_t {
@@ -92,14 +103,18 @@ struct IvrnBaseItem : IUnknown {
   virtual bool HasDeleters() = 0;
   // The item's name; empty only for an archive root.
   virtual const UString& GetName() = 0;
-  // Sets the name and its copy in the record's cFileName.
+  // Sets the name, which the record's cFileName shows (its first 259 units).
   virtual void SetName(const UString& value) = 0;
   // The collation key of the name (NameKey under the tree's rules).
   virtual const std::string& GetSortKey() = 0;
   // The naming rules of the item's tree.
   virtual TvrnNameRules GetNameRules() = 0;
-  // The item's own listing record, read and written in place.
-  virtual WIN32_FIND_DATAW* GetFindData() = 0;
+  // The item's attributes, times and size, read and written in place.
+  virtual TvrnItemInfo* GetInfo() = 0;
+  // The item's listing record: GetInfo's fields, the name and the short name.
+  virtual void GetFindData(WIN32_FIND_DATAW& record) = 0;
+  // The short (8.3) name the archive holds for the item, at most 13 units; empty for none.
+  virtual void SetShortName(const UString& value) = 0;
   virtual bool IsFolder() = 0;
   // The item's number in the archive's own list; -1 for items the archive never listed.
   virtual std::int32_t GetIndex() = 0;
@@ -234,7 +249,9 @@ class TvrnBaseItemImpl : public TInterfacedObject<Interface> {
   void SetName(const UString& value) override;
   const std::string& GetSortKey() override { return FSortKey; }
   TvrnNameRules GetNameRules() override { return FNameRules; }
-  WIN32_FIND_DATAW* GetFindData() override { return &FFindData; }
+  TvrnItemInfo* GetInfo() override { return &FInfo; }
+  void GetFindData(WIN32_FIND_DATAW& record) override;
+  void SetShortName(const UString& value) override;
   bool IsFolder() override { return FIsFolder; }
   std::int32_t GetIndex() override { return FIndex; }
   void SetIndex(std::int32_t value) override { FIndex = value; }
@@ -252,7 +269,9 @@ class TvrnBaseItemImpl : public TInterfacedObject<Interface> {
   std::int32_t FIndex = -1;
   bool FIsFolder;
   TvrnNameRules FNameRules;
-  WIN32_FIND_DATAW FFindData{};
+  TvrnItemInfo FInfo;
+  // The short name, when the archive holds one (rare: most items have none).
+  std::unique_ptr<UString> FShortName;
   // Open handles with read, write and delete access.
   std::int32_t FReaders = 0;
   std::int32_t FWriters = 0;

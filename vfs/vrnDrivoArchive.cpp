@@ -487,17 +487,17 @@ NTSTATUS TvrnDrivoArchiveThread::DoGetFileInformation(LPCWSTR,
     return STATUS_OBJECT_NAME_NOT_FOUND;
   }
   std::shared_lock<TMultiReadLock> items(FItemLock);
-  const WIN32_FIND_DATAW* record = context->Item->GetFindData();
+  const TvrnItemInfo* record = context->Item->GetInfo();
   // The item's address is its identity: unique per item, fixed while the tree exists.
   auto index = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context->Item.Get()));
   *buffer = BY_HANDLE_FILE_INFORMATION{};
-  buffer->dwFileAttributes = record->dwFileAttributes;
-  buffer->ftCreationTime = record->ftCreationTime;
-  buffer->ftLastAccessTime = record->ftLastAccessTime;
-  buffer->ftLastWriteTime = record->ftLastWriteTime;
+  buffer->dwFileAttributes = record->Attributes;
+  buffer->ftCreationTime = record->CreationTime;
+  buffer->ftLastAccessTime = record->LastAccessTime;
+  buffer->ftLastWriteTime = record->LastWriteTime;
   buffer->dwVolumeSerialNumber = FVolumeSerial;
-  buffer->nFileSizeHigh = record->nFileSizeHigh;
-  buffer->nFileSizeLow = record->nFileSizeLow;
+  buffer->nFileSizeHigh = static_cast<DWORD>(record->Size >> 32);
+  buffer->nFileSizeLow = static_cast<DWORD>(record->Size);
   buffer->nNumberOfLinks = 1;
   buffer->nFileIndexHigh = static_cast<DWORD>(index >> 32);
   buffer->nFileIndexLow = static_cast<DWORD>(index);
@@ -522,13 +522,16 @@ NTSTATUS TvrnDrivoArchiveThread::DoFindFiles(LPCWSTR,
   if (fillFindData == nullptr) {
     return STATUS_INVALID_PARAMETER;
   }
+  WIN32_FIND_DATAW record;
   for (std::int32_t i = 0; i < folder->GetFolderCount(); ++i) {
-    if (fillFindData(folder->GetFolder(i)->GetFindData(), info) != 0) {
+    folder->GetFolder(i)->GetFindData(record);
+    if (fillFindData(&record, info) != 0) {
       break;
     }
   }
   for (std::int32_t i = 0; i < folder->GetFileCount(); ++i) {
-    if (fillFindData(folder->GetFile(i)->GetFindData(), info) != 0) {
+    folder->GetFile(i)->GetFindData(record);
+    if (fillFindData(&record, info) != 0) {
       break;
     }
   }

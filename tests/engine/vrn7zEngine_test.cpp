@@ -128,8 +128,9 @@ TComPtr<IvrnFile> FileAt(IvrnArchive* archive, std::int32_t index) {
 }
 
 std::uint64_t FindDataSize(IvrnBaseItem* item) {
-  const WIN32_FIND_DATAW* fd = item->GetFindData();
-  return (std::uint64_t(fd->nFileSizeHigh) << 32) | fd->nFileSizeLow;
+  WIN32_FIND_DATAW fd;
+  item->GetFindData(fd);
+  return (std::uint64_t(fd.nFileSizeHigh) << 32) | fd.nFileSizeLow;
 }
 
 // Records the engine's progress; optionally sets a stop flag once Completed reaches a
@@ -326,13 +327,15 @@ TEST_P(EngineImportTest, TreeEqualsTheListing) {
       EXPECT_NE(ToUtf8(paths[item]), ToUtf8(expected));
     }
 
-    const WIN32_FIND_DATAW* fd = item->GetFindData();
-    EXPECT_EQ(fd->dwFileAttributes, ExpectedAttributes(e))
+    WIN32_FIND_DATAW fd;
+    item->GetFindData(fd);
+    EXPECT_EQ(fd.dwFileAttributes, ExpectedAttributes(e))
         << "listed as '" << e.Attributes.value_or("(none)") << "'";
     EXPECT_EQ(FindDataSize(item), e.Size);
-    EXPECT_EQ(FileTimeToUInt64(fd->ftLastWriteTime), e.Modified.value_or(0));
-    EXPECT_EQ(FileTimeToUInt64(fd->ftCreationTime), e.Created.value_or(0));
-    EXPECT_EQ(FileTimeToUInt64(fd->ftLastAccessTime), e.Accessed.value_or(0));
+    EXPECT_EQ(FileTimeToUInt64(fd.ftLastWriteTime), e.Modified.value_or(0));
+    EXPECT_EQ(FileTimeToUInt64(fd.ftCreationTime), e.Created.value_or(0));
+    EXPECT_EQ(FileTimeToUInt64(fd.ftLastAccessTime), e.Accessed.value_or(0));
+    EXPECT_EQ(UString(AsU16(fd.cFileName)), item->GetName().substr(0, 259));
   }
 
   // Folders the archive does not list exist only as parts of longer paths.

@@ -41,7 +41,7 @@ TEST(ItemTreeTest, PathsCreateImplicitFoldersThatAListingMakesExplicit) {
   TComPtr<IvrnFolder> root = NewRoot();
   TComPtr<IvrnBaseItem> file = root->AddItem(u"a\\b\\c.txt", false);
   EXPECT_FALSE(file->IsFolder());
-  EXPECT_EQ(file->GetFindData()->dwFileAttributes, DWORD(FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(file->GetInfo()->Attributes, DWORD(FILE_ATTRIBUTE_NORMAL));
 
   TComPtr<IvrnFolder> a = root->FindItem(u"a").Query<IvrnFolder>();
   TComPtr<IvrnFolder> b = root->FindItem(u"a\\b").Query<IvrnFolder>();
@@ -49,9 +49,10 @@ TEST(ItemTreeTest, PathsCreateImplicitFoldersThatAListingMakesExplicit) {
   for (IvrnFolder* folder : {a.Get(), b.Get()}) {
     EXPECT_TRUE(folder->GetImplicit());
     EXPECT_EQ(folder->GetIndex(), -1);
-    WIN32_FIND_DATAW* record = folder->GetFindData();
-    EXPECT_EQ(record->dwFileAttributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
-    EXPECT_EQ(record->ftLastWriteTime.dwLowDateTime | record->ftLastWriteTime.dwHighDateTime, 0u);
+    WIN32_FIND_DATAW record;
+    folder->GetFindData(record);
+    EXPECT_EQ(record.dwFileAttributes, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ(record.ftLastWriteTime.dwLowDateTime | record.ftLastWriteTime.dwHighDateTime, 0u);
   }
   EXPECT_EQ(root->FindItem(u"a\\b\\c.txt").Get(), file.Get());
 
@@ -269,7 +270,7 @@ TEST(NamingTest, FillMissingTimesLeavesNoZeroTime) {
   TComPtr<IvrnFolder> root = NewRoot(nrExact);
   TComPtr<IvrnBaseItem> file = root->AddItem(u"implicit\\deeper\\file", false);
   TComPtr<IvrnBaseItem> bare = root->AddItem(u"bare", false);
-  file->GetFindData()->ftLastWriteTime = fileTime;
+  file->GetInfo()->LastWriteTime = fileTime;
   FillMissingTimes(*root, archiveTime);
   auto same = [](const FILETIME& a, const FILETIME& b) {
     return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
@@ -277,16 +278,16 @@ TEST(NamingTest, FillMissingTimesLeavesNoZeroTime) {
   for (const UString path : {u"", u"implicit", u"implicit\\deeper", u"bare"}) {
     IvrnBaseItem* item = path.empty() ? root.Get() : root->FindItem(path).Get();
     ASSERT_NE(item, nullptr) << ToUtf8(path);
-    const WIN32_FIND_DATAW* record = item->GetFindData();
+    const TvrnItemInfo* record = item->GetInfo();
     for (const FILETIME* time :
-         {&record->ftLastWriteTime, &record->ftLastAccessTime, &record->ftCreationTime}) {
+         {&record->LastWriteTime, &record->LastAccessTime, &record->CreationTime}) {
       EXPECT_TRUE(same(*time, archiveTime)) << ToUtf8(path);
     }
   }
-  const WIN32_FIND_DATAW* record = file->GetFindData();
-  EXPECT_TRUE(same(record->ftLastWriteTime, fileTime));
-  EXPECT_TRUE(same(record->ftLastAccessTime, fileTime));
-  EXPECT_TRUE(same(record->ftCreationTime, fileTime));
+  const TvrnItemInfo* record = file->GetInfo();
+  EXPECT_TRUE(same(record->LastWriteTime, fileTime));
+  EXPECT_TRUE(same(record->LastAccessTime, fileTime));
+  EXPECT_TRUE(same(record->CreationTime, fileTime));
   (void)bare;
 }
 
@@ -395,7 +396,9 @@ int CheckFixedTree(IvrnFolder& folder) {
     const UString& name = item->GetName();
     EXPECT_TRUE(IsValidName(name, folder.GetNameRules())) << ToUtf8(name);
     EXPECT_EQ(folder.FindItem(name).Get(), item) << ToUtf8(name);
-    EXPECT_EQ(UString(AsU16(item->GetFindData()->cFileName)), name);
+    WIN32_FIND_DATAW record;
+    item->GetFindData(record);
+    EXPECT_EQ(UString(AsU16(record.cFileName)), name);
     keys.push_back(NameKey(folder.GetNameRules(), name));
     ++count;
   };

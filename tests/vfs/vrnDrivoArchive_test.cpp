@@ -122,7 +122,7 @@ class TTestArchive : public TvrnArchive {
   // Adds a file with Bytes (its listed size) and what its extraction does.
   void AddFile(const UString& path, TOutcome outcome, const std::string& bytes = {}) {
     TComPtr<IvrnBaseItem> item = AddArchiveItem(path, false);
-    item->GetFindData()->nFileSizeLow = static_cast<DWORD>(bytes.size());
+    item->GetInfo()->Size = bytes.size();
     FBehaviour[item->GetName()] = {outcome, bytes};
   }
 
@@ -183,7 +183,7 @@ class TPausedBlockArchive : public TvrnArchive {
     }
     for (const auto& [path, bytes] : {std::pair{u"head.txt", &FHead}, {u"tail.bin", &FTail}}) {
       TComPtr<IvrnBaseItem> item = AddArchiveItem(path, false);
-      item->GetFindData()->nFileSizeLow = static_cast<DWORD>(bytes->size());
+      item->GetInfo()->Size = bytes->size();
       AddToBlock(item.Get(), 1);
     }
     CloseBlock();
