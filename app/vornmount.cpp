@@ -320,6 +320,45 @@ std::string FailureText(const UString& errorText, const std::string& archive, bo
   return line;
 }
 
+// A size for a message: whole KiB, MiB, GiB or TiB where it is one, else bytes.
+std::string SizeText(std::uint64_t bytes) {
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+  std::string unit = "bytes";
+  for (const char* next : kUnits) {
+    if (bytes < 1024 || bytes % 1024 != 0) {
+      break;
+    }
+    bytes /= 1024;
+    unit = next;
+  }
+  return std::to_string(bytes) + " " + unit;
+}
+
+// The store limits of a mount: memory as the user gave it or a quarter of the physical
+// memory (Linux's overcommit never makes a large allocation fail: without a limit the
+// process would be killed instead), the temporary file as given, and a margin of 5% of
+// the temporary folder's disk, at most 1 GiB, that its growth leaves free.
+TvrnStoreLimits StoreLimitsOf(const TvrnCommandLine& commandLine) {
+  TvrnStoreLimits limits;
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  const std::uint64_t physical =
+      pages > 0 && pageSize > 0 ? std::uint64_t(pages) * std::uint64_t(pageSize) : 0;
+  limits.MaxMemory = commandLine.MaxMemory.value_or(physical > 0 ? physical / 4 : UINT64_MAX);
+  limits.MaxTemp = commandLine.MaxTemp.value_or(UINT64_MAX);
+  std::uint64_t available = 0;
+  std::uint64_t total = 0;
+  std::uint64_t free = 0;
+  try {
+    if (QueryDiskFreeSpace(GetTempFolder(), &available, &total, &free)) {
+      limits.FreeMargin = std::min<std::uint64_t>(total / 20, std::uint64_t(1) << 30);
+    }
+  } catch (const EvrnError&) {
+    // No temporary folder: the mount fails on its own, saying so.
+  }
+  return limits;
+}
+
 // The words after the path of a failed read's message: why the read failed, and for a
 // password what to do about it. The window's list keeps the bare "Data error: PATH".
 UString DataErrorDetail(TvrnDataErrorCause cause) {
@@ -340,6 +379,15 @@ UString DataErrorDetail(TvrnDataErrorCause cause) {
       return u"the archive file changed or was cut short while mounted";
     case dcArchiveRead:
       return u"the archive file could not be read";
+    case dcTempLimit: {
+      const TvrnStoreLimits limits = GetStoreLimits();
+      std::string text = "the temporary file may not grow further (";
+      if (limits.MaxTemp != UINT64_MAX) {
+        text += "--max-temp " + SizeText(limits.MaxTemp) + ", ";
+      }
+      text += "keeping " + SizeText(limits.FreeMargin) + " free in ";
+      return FromUtf8(text) + GetTempFolder() + u")";
+    }
     case dcUnknown:
       break;
   }
@@ -677,6 +725,7 @@ int Main(int argc, char** argv) {
   DokanFuseSetOpenPerRead(true);
   SetDefaultNameRules(commandLine.WindowsNames ? nrWindows : nrExact);
   SetDataErrorDetail(DataErrorDetail);
+  SetStoreLimits(StoreLimitsOf(commandLine));
   TvrnReport report;
   if (commandLine.Background) {
     int pipeFds[2];

@@ -13,7 +13,7 @@
 
 namespace {
 
-// The -s names, in the order of TvrnStoreKind (the window's list order).
+// The -s names, in the order of TvrnStoreKind (the window's list order, then disk).
 struct TvrnStoreName {
   std::string_view Name;
   TvrnStoreKind Kind;
@@ -22,6 +22,7 @@ constexpr TvrnStoreName kStoreNames[] = {
     {"temp", skTempFile},
     {"memory-temp", skMemoryAndTempFile},
     {"memory", skMemory},
+    {"disk", skDisk},
 };
 
 [[noreturn]] void Refuse(const std::string& text) {
@@ -34,7 +35,36 @@ TvrnStoreKind StoreKindOf(std::string_view name) {
       return entry.Kind;
     }
   }
-  Refuse("unknown store '" + std::string(name) + "' for -s: use temp, memory-temp or memory");
+  Refuse("unknown store '" + std::string(name) +
+         "' for -s: use disk, temp, memory-temp or memory");
+}
+
+std::uint64_t SizeOf(std::string_view option, std::string_view text) {
+  std::optional<std::uint64_t> size = ParseSize(text);
+  if (!size) {
+    Refuse("'" + std::string(text) + "' is no size for " + std::string(option) +
+           ": a number of bytes, or with K, M, G or T after it (512M, 2G)");
+  }
+  return *size;
+}
+
+// The value of a long option given as --NAME=VALUE or --NAME VALUE; advances I past a
+// separate value. Nothing when Arg is not that option.
+std::optional<std::string_view> LongValue(std::string_view name,
+                                          std::string_view arg,
+                                          int& i,
+                                          int argc,
+                                          char** argv) {
+  if (arg == name) {
+    if (i + 1 >= argc) {
+      Refuse(std::string(name) + " needs a value");
+    }
+    return std::string_view(argv[++i]);
+  }
+  if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+    return arg.substr(name.size() + 1);
+  }
+  return std::nullopt;
 }
 
 void SetPasswordSource(TvrnCommandLine& result, TvrnPasswordSource source) {
@@ -77,9 +107,13 @@ TvrnCommandLine ParseCommandLine(int argc, char** argv) {
         // Out of ps and /proc/PID/cmdline; "-p" stays, so the words still line up.
         std::memset(argv[i] + 2, 0, arg.size() - 2);
       }
+    } else if (auto memory = LongValue("--max-memory", arg, i, argc, argv)) {
+      result.MaxMemory = SizeOf("--max-memory", *memory);
+    } else if (auto temp = LongValue("--max-temp", arg, i, argc, argv)) {
+      result.MaxTemp = SizeOf("--max-temp", *temp);
     } else if (arg == "-s" || arg == "--store") {
       if (i + 1 >= argc) {
-        Refuse("-s needs a store: temp, memory-temp or memory");
+        Refuse("-s needs a store: disk, temp, memory-temp or memory");
       }
       result.StoreKind = StoreKindOf(argv[++i]);
     } else if (arg.starts_with("--store=")) {
@@ -110,6 +144,39 @@ TvrnCommandLine ParseCommandLine(int argc, char** argv) {
   return result;
 }
 
+std::optional<std::uint64_t> ParseSize(std::string_view text) {
+  std::uint64_t value = 0;
+  std::size_t i = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (value > (UINT64_MAX - 9) / 10) {
+      return std::nullopt;
+    }
+    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+  }
+  if (i == 0) {
+    return std::nullopt;
+  }
+  std::string_view unit = text.substr(i);
+  int shift = 0;
+  if (!unit.empty()) {
+    const std::string_view units = "KMGT";
+    std::size_t position = units.find(static_cast<char>(unit[0] & ~0x20));
+    if (position != std::string_view::npos) {
+      shift = 10 * static_cast<int>(position + 1);
+      unit.remove_prefix(1);
+      if (unit == "iB" || unit == "B") {
+        unit = {};
+      }
+    } else if (unit == "B") {
+      unit = {};
+    }
+  }
+  if (!unit.empty() || (shift > 0 && value > (UINT64_MAX >> shift))) {
+    return std::nullopt;
+  }
+  return value << shift;
+}
+
 std::string UsageText() {
   return "Usage: vornmount [OPTIONS] ARCHIVE MOUNTPOINT\n"
          "Mounts a 7z archive read-only on the folder MOUNTPOINT and serves it until the\n"
@@ -126,9 +193,18 @@ std::string UsageText() {
          "                    Other users can see a password typed on the command line while\n"
          "                    the program starts: prefer -p alone or --password-stdin.\n"
          "  --password-stdin  read the password from the first line of standard input\n"
-         "  -s STORE          where extracted data is held: temp (a temporary file, the\n"
-         "                    default), memory-temp (memory up to 10 MiB a file, the rest\n"
-         "                    in a temporary file) or memory (files up to 64 MiB in memory)\n"
+         "  -s STORE          where extracted data is held: disk (the default: all of it in\n"
+         "                    a temporary file, which the system's page cache caches),\n"
+         "                    temp (the first 32 KiB of each file in memory, the rest in\n"
+         "                    the temporary file), memory-temp (memory up to 10 MiB a\n"
+         "                    file, the rest in the temporary file) or memory (files up to\n"
+         "                    64 MiB in memory)\n"
+         "  --max-memory=SIZE the memory that the memory stores may hold in all (512M, 2G;\n"
+         "                    default a quarter of the physical memory); beyond it, files\n"
+         "                    are held in the temporary file\n"
+         "  --max-temp=SIZE   the largest size of the temporary file (default: as large as\n"
+         "                    the disk allows while 5% of it, at most 1 GiB, stays free);\n"
+         "                    reads of files that do not fit then fail, naming the limit\n"
          "  --background      return once the folder is mounted; it stays mounted until\n"
          "                    `fusermount3 -u MOUNTPOINT`. From then on failed reads and\n"
          "                    the unmount are reported to the system log (syslog, facility\n"

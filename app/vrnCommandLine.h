@@ -1,14 +1,17 @@
 // The command line of the Linux program: its switches, help text and parse.
 //
-// `vornmount [-p[PASSWORD]] [--password-stdin] [-s temp|memory-temp|memory]
-// [--background] [--allow-other] [--windows-names] ARCHIVE MOUNTPOINT`, plus -h/--help and --version. The parse only reads
+// `vornmount [-p[PASSWORD]] [--password-stdin] [-s disk|temp|memory-temp|memory]
+// [--max-memory=SIZE] [--max-temp=SIZE] [--background] [--allow-other] [--windows-names]
+// ARCHIVE MOUNTPOINT`, plus -h/--help and --version. The parse only reads
 // the words; it opens nothing and asks for nothing. A password typed after -p is moved
 // out of the process's argument area at once, so that other users cannot read it in
 // /proc/PID/cmdline or ps for longer than the program takes to start.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "vfs/vrnData.h"
 
@@ -29,8 +32,11 @@ struct TvrnCommandLine {
   TvrnPasswordSource PasswordSource = psNone;
   // The password of -pPASSWORD (UTF-8); empty for every other source.
   std::string Password;
-  // Where extracted data is held; "Temp file" unless -s says otherwise.
-  TvrnStoreKind StoreKind = skTempFile;
+  // Where extracted data is held; the disk store unless -s says otherwise.
+  TvrnStoreKind StoreKind = skDisk;
+  // --max-memory and --max-temp in bytes, when given.
+  std::optional<std::uint64_t> MaxMemory;
+  std::optional<std::uint64_t> MaxTemp;
   // Return once the folder is live and leave the mount running.
   bool Background = false;
   // Let other users into the mount; without it only the user who mounted gets in.
@@ -46,6 +52,10 @@ struct TvrnCommandLine {
 // Argv are overwritten with zeros. Throws EArgumentError with a text for the user (no
 // program name, no "try --help") for a usage error.
 TvrnCommandLine ParseCommandLine(int argc, char** argv);
+
+// A size as the options take it: a number of bytes, or with K, M, G or T after it (powers
+// of 1024, an "iB" or "B" may follow); nothing when Text is no size.
+std::optional<std::uint64_t> ParseSize(std::string_view text);
 
 // The text of --help.
 std::string UsageText();

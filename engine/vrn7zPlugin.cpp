@@ -825,6 +825,8 @@ void Tvrn7zArchive::RecordFailureCause(const std::vector<UInt32>& indices, HRESU
   }
   if (!cause && result == HResultFromWin32(ERROR_DISK_FULL)) {
     cause = dcNoSpace;
+  } else if (!cause && result == kTempLimitResult) {
+    cause = dcTempLimit;
   } else if (!cause && result != S_OK && result != S_FALSE) {
     // The engine gives up with the archive stream's own error when a read of it fails;
     // the stores' errors other than a full disk are not told apart from it.

@@ -87,6 +87,7 @@ enum TvrnDataErrorCause : std::uint8_t {
   dcNoSpace = 6,            // the temporary folder is full
   dcArchiveChanged = 7,     // the archive file changed or was cut short while mounted
   dcArchiveRead = 8,        // the archive file could not be read
+  dcTempLimit = 9,          // the temporary file reached its limit (TvrnStoreLimits)
 };
 
 // An item of the tree: a file, a folder or an archive root.

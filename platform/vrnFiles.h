@@ -111,5 +111,8 @@ bool QueryDiskFreeSpace(const UString& path,
                         std::uint64_t* freeBytesAvailable,
                         std::uint64_t* totalBytes,
                         std::uint64_t* totalFreeBytes);
+// Free space, for an unprivileged user, of the volume that holds the open File; false
+// when the query fails or the platform cannot tell (Windows).
+bool QueryFileFreeSpace(const TFileHandle& file, std::uint64_t* freeBytesAvailable);
 // The folder that holds the running program, ending with a path separator.
 UString GetProgramFolder();

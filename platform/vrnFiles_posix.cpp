@@ -145,6 +145,15 @@ FILETIME FileGetTime(const TFileHandle& file) {
   return TimespecToFileTime(info.st_mtim);
 }
 
+bool QueryFileFreeSpace(const TFileHandle& file, std::uint64_t* freeBytesAvailable) {
+  struct statvfs info;
+  if (::fstatvfs(file.Native(), &info) != 0) {
+    return false;
+  }
+  *freeBytesAvailable = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+  return true;
+}
+
 bool QueryDiskFreeSpace(const UString& path,
                         std::uint64_t* freeBytesAvailable,
                         std::uint64_t* totalBytes,

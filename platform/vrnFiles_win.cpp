@@ -134,6 +134,10 @@ FILETIME FileGetTime(const TFileHandle& file) {
   return written;
 }
 
+bool QueryFileFreeSpace(const TFileHandle&, std::uint64_t*) {
+  return false;  // not needed here: the Windows program sets no free margin
+}
+
 bool QueryDiskFreeSpace(const UString& path,
                         std::uint64_t* freeBytesAvailable,
                         std::uint64_t* totalBytes,

@@ -7,6 +7,7 @@
 #include "vfs/vrnData.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -19,6 +20,29 @@ namespace {
 // HRESULT_FROM_WIN32(ERROR_DISK_FULL): what a store's Write answers when the temporary
 // file cannot grow.
 constexpr HRESULT kDiskFullResult = static_cast<HRESULT>(0x80070000u | ERROR_DISK_FULL);
+
+// The limits, and the memory counted against MaxMemory.
+std::atomic<std::uint64_t> gMaxMemory{UINT64_MAX};
+std::atomic<std::uint64_t> gMaxTemp{UINT64_MAX};
+std::atomic<std::uint64_t> gFreeMargin{0};
+std::atomic<std::uint64_t> gMemoryInUse{0};
+
+// Counts Size bytes against the memory limit; false, counting nothing, when they do not
+// fit.
+bool ReserveMemory(std::uint64_t size) {
+  const std::uint64_t limit = gMaxMemory.load(std::memory_order_relaxed);
+  std::uint64_t used = gMemoryInUse.load(std::memory_order_relaxed);
+  do {
+    if (size > limit || used > limit - size) {
+      return false;
+    }
+  } while (!gMemoryInUse.compare_exchange_weak(used, used + size, std::memory_order_relaxed));
+  return true;
+}
+
+void ReleaseMemory(std::uint64_t size) {
+  gMemoryInUse.fetch_sub(size, std::memory_order_relaxed);
+}
 
 // Holds a store's lock for one scope.
 class TStoreLock {
@@ -75,6 +99,20 @@ TFileHandle CreateMountTempFile() {
 
 }  // namespace
 
+void SetStoreLimits(const TvrnStoreLimits& limits) {
+  gMaxMemory.store(limits.MaxMemory);
+  gMaxTemp.store(limits.MaxTemp);
+  gFreeMargin.store(limits.FreeMargin);
+}
+
+TvrnStoreLimits GetStoreLimits() {
+  return TvrnStoreLimits{gMaxMemory.load(), gMaxTemp.load(), gFreeMargin.load()};
+}
+
+std::uint64_t StoreMemoryInUse() {
+  return gMemoryInUse.load();
+}
+
 // TvrnTempFile
 
 TvrnTempFile::TvrnTempFile() : FHandle(CreateMountTempFile()) {}
@@ -109,6 +147,19 @@ NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
   if (count == 0) {
     return STATUS_SUCCESS;
   }
+  done = 0;
+  if (offset > gMaxTemp.load() || count > gMaxTemp.load() - offset) {
+    return kStatusTempLimit;
+  }
+  // The free margin is looked at only while a disk is nearly full: the growth may not
+  // take it below the margin, and a write that does not fit at all is a full disk.
+  if (const std::uint64_t margin = gFreeMargin.load(); margin > 0) {
+    std::uint64_t available = 0;
+    if (QueryFileFreeSpace(FHandle, &available) && available < margin + count &&
+        offset + count > GetSize()) {
+      return available < count ? STATUS_DISK_FULL : kStatusTempLimit;
+    }
+  }
   // A write that fails part-way still reports the bytes that reached the file.
   return LockedTransfer(FLock, done,
                         [&] { return FileWriteAt(FHandle, buffer, count, offset, &done); });
@@ -116,8 +167,23 @@ NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
 
 // TvrnMemoryData
 
-TvrnMemoryData::TvrnMemoryData(std::uint32_t size)
-    : FMemory(AllocateBlock(size)), FWritePos(FMemory.get()), FRemaining(size) {}
+TvrnMemoryData::TvrnMemoryData(std::uint32_t size) {
+  if (!ReserveMemory(size)) {
+    throw EOutOfMemory();
+  }
+  try {
+    FMemory = AllocateBlock(size);
+  } catch (...) {
+    ReleaseMemory(size);
+    throw;
+  }
+  FWritePos = FMemory.get();
+  FRemaining = size;
+}
+
+TvrnMemoryData::~TvrnMemoryData() {
+  ReleaseMemory(FSize + FRemaining);
+}
 
 HRESULT STDMETHODCALLTYPE TvrnMemoryData::Write(const void* data,
                                                 UInt32 size,
@@ -175,10 +241,21 @@ TvrnMemoryAndTempFileData::TvrnMemoryAndTempFileData(std::uint64_t size,
   }
   // A negative threshold means no memory part, not a huge one.
   std::uint64_t limit = threshold > 0 ? static_cast<std::uint64_t>(threshold) : 0;
-  FMemorySize = static_cast<std::uint32_t>(std::min(size, limit));
-  if (FMemorySize > 0) {
-    FMemory = AllocateBlock(FMemorySize);
+  std::uint32_t memorySize = static_cast<std::uint32_t>(std::min(size, limit));
+  // Without room under the memory limit the whole file goes to the temporary file.
+  if (memorySize > 0 && ReserveMemory(memorySize)) {
+    try {
+      FMemory = AllocateBlock(memorySize);
+    } catch (...) {
+      ReleaseMemory(memorySize);
+      throw;
+    }
+    FMemorySize = memorySize;
   }
+}
+
+TvrnMemoryAndTempFileData::~TvrnMemoryAndTempFileData() {
+  ReleaseMemory(FMemorySize);
 }
 
 HRESULT STDMETHODCALLTYPE TvrnMemoryAndTempFileData::Write(const void* data,
@@ -217,8 +294,11 @@ HRESULT STDMETHODCALLTYPE TvrnMemoryAndTempFileData::Write(const void* data,
         size -= written;
         source += written;
         if (status != STATUS_SUCCESS || written == 0) {
-          // A full disk keeps its code, so that extraction can say why it failed.
-          result = status == STATUS_DISK_FULL ? kDiskFullResult : E_FAIL;
+          // A full disk and the file's limit keep their codes, so that extraction can say
+          // why it failed.
+          result = status == STATUS_DISK_FULL ? kDiskFullResult
+                   : status == kStatusTempLimit ? kTempLimitResult
+                                                : E_FAIL;
           break;
         }
       }
@@ -291,7 +371,8 @@ TComPtr<IvrnData> CreateFileStore(std::uint64_t size,
       // Nor the store object itself: the same way out.
     }
   }
-  std::int32_t threshold =
-      kind == skMemoryAndTempFile ? kMemoryAndTempFileThreshold : kTempFileThreshold;
+  std::int32_t threshold = kind == skMemoryAndTempFile ? kMemoryAndTempFileThreshold
+                           : kind == skDisk            ? 0
+                                                       : kTempFileThreshold;
   return MakeCounted<TvrnMemoryAndTempFileData>(size, tempFile, threshold);
 }

@@ -6,6 +6,12 @@
 // temporary file, the overflow area of every memory-and-temp-file store; TvrnMemoryData
 // holds a whole file in one block; TvrnMemoryAndTempFileData keeps the head of a file in
 // memory and the rest in its own region of the temporary file.
+//
+// TvrnStoreLimits bound what the stores of a process take: memory held in memory blocks
+// at once (beyond it, files keep no bytes in memory), and the size of the temporary file
+// and the free space it leaves on its disk (beyond them, writes fail and the reads that
+// need those files fail with the cause). Without limits set, only allocation failures and
+// the disk itself bound them, as the Windows program has it.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +28,32 @@ enum TvrnStoreKind : std::uint8_t {
   skTempFile = 0,           // "Temp file"
   skMemoryAndTempFile = 1,  // "Memory and temp file"
   skMemory = 2,             // "Memory"
+  // Every byte in the mount's temporary file, none in the process's memory: the
+  // kernel's page cache does the caching. The Linux default; the window does not offer it.
+  skDisk = 3,
 };
+
+// The bounds of TvrnStoreLimits; the defaults bound nothing.
+struct TvrnStoreLimits {
+  // The memory that memory blocks of stores may hold at once, in bytes.
+  std::uint64_t MaxMemory = UINT64_MAX;
+  // The largest size of a mount's temporary file, in bytes.
+  std::uint64_t MaxTemp = UINT64_MAX;
+  // The free space a temporary file's growth leaves on its disk, in bytes.
+  std::uint64_t FreeMargin = 0;
+};
+// Sets the limits of the stores made from now on, and of every temporary file's later
+// growth. Process-wide; the Linux command line sets them once before it mounts.
+void SetStoreLimits(const TvrnStoreLimits& limits);
+TvrnStoreLimits GetStoreLimits();
+// The bytes memory blocks of stores hold now, counted against MaxMemory.
+std::uint64_t StoreMemoryInUse();
+
+// What a temporary-file write answers when the file would pass MaxTemp or eat into the
+// free margin (STATUS_FILE_TOO_LARGE), and what a store's Write then tells the engine
+// (HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE)).
+inline constexpr NTSTATUS kStatusTempLimit = static_cast<NTSTATUS>(0xC0000904L);
+inline constexpr HRESULT kTempLimitResult = static_cast<HRESULT>(0x800700DFL);
 
 // A store of extracted bytes, read and written at explicit offsets.
 struct IvrnData : IUnknown {
@@ -108,8 +139,10 @@ class TvrnTempFile : public TInterfacedObject<IvrnData> {
 // announced; it refuses any byte beyond that.
 class TvrnMemoryData : public TInterfacedObject<ISequentialOutStream, IvrnMemoryData> {
  public:
-  // Allocates a block of Size bytes. Throws EOutOfMemory.
+  // Allocates a block of Size bytes, counted against the memory limit. Throws
+  // EOutOfMemory, also when the limit has no room for it.
   explicit TvrnMemoryData(std::uint32_t size);
+  ~TvrnMemoryData() override;
 
   // Appends to the block: a write larger than the room left is accepted in part (S_OK,
   // ProcessedSize < Size); once the block is full a write answers E_FAIL.
@@ -151,10 +184,11 @@ class TvrnMemoryData : public TInterfacedObject<ISequentialOutStream, IvrnMemory
 // when the store first overflows.
 class TvrnMemoryAndTempFileData : public TInterfacedObject<ISequentialOutStream, IvrnData> {
  public:
-  // Allocates a memory part of min(Size, Threshold) bytes (none for Size 0 or a
-  // negative Threshold) and keeps a counted reference to TempFile. Throws EOutOfMemory,
-  // or EInvalidPointer when TempFile is nil.
+  // Allocates a memory part of min(Size, Threshold) bytes (none for Size 0, a Threshold
+  // of 0 or below, or when the memory limit has no room for it) and keeps a counted
+  // reference to TempFile. Throws EOutOfMemory, or EInvalidPointer when TempFile is nil.
   TvrnMemoryAndTempFileData(std::uint64_t size, TComPtr<IvrnData> tempFile, std::int32_t threshold);
+  ~TvrnMemoryAndTempFileData() override;
 
   // Appends: fills the memory part, then spills to the temporary file under its lock.
   // A failed or empty temporary-file write answers E_FAIL; the bytes written up to then

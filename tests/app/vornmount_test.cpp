@@ -390,7 +390,10 @@ TEST_F(VornmountTest, UsageErrorsExitWithTwoAndSayWhy) {
       {{"a.7z"}, "MOUNTPOINT is missing"},
       {{"a.7z", "mnt", "extra"}, "too many arguments, from 'extra' on"},
       {{"--bogus", "a.7z", "mnt"}, "unknown option '--bogus'"},
-      {{"-s", "disk", "a.7z", "mnt"}, "unknown store 'disk'"},
+      {{"-s", "ram", "a.7z", "mnt"}, "unknown store 'ram'"},
+      {{"--max-memory=lots", "a.7z", "mnt"}, "'lots' is no size for --max-memory"},
+      {{"--max-temp", "12Q", "a.7z", "mnt"}, "'12Q' is no size for --max-temp"},
+      {{"a.7z", "mnt", "--max-temp"}, "--max-temp needs a value"},
       {{"a.7z", "mnt", "-s"}, "-s needs a store"},
       {{"-pone", "--password-stdin", "a.7z", "mnt"}, "the password is given more than once"},
       {{"-p", "-p", "a.7z", "mnt"}, "the password is given more than once"},
@@ -929,6 +932,33 @@ TEST_F(VornmountTest, AFullTempFolderFailsOnlyTheReadsThatMustSpill) {
   // One message a file, however often its read failed.
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(SortedLines(process.Err()), expected);
+}
+
+// The temporary file stops at --max-temp: the files that fit are read, the others fail
+// with a message that names the limit. A memory limit makes memory stores fall back to
+// the temporary file, and every byte still reads right.
+TEST_F(VornmountTest, StoreLimitsBoundTheTemporaryFileAndMemory) {
+  {
+    TProcess process({kProgram, "--max-temp=64K", Fixture("solid.7z"), FMountPoint});
+    ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n")) << process.Err();
+    // The first block's f1.txt (20,000 bytes) and f2.txt (40,000) fit in 64 KiB.
+    TRun first = RunProgram({"/bin/cat", FMountPoint + "/s/f1.txt"});
+    EXPECT_EQ(first.Out, ReadWhole(Sources("solid") + "/s/f1.txt")) << Describe(first);
+    TRun last = RunProgram({"/bin/cat", FMountPoint + "/s/f7.txt"});
+    EXPECT_NE(last.Err.find("Input/output error"), std::string::npos) << Describe(last);
+    EXPECT_TRUE(process.WaitForError(
+        "Data error: s/f7.txt (the temporary file may not grow further (--max-temp 64 KiB, "
+        "keeping "))
+        << process.Err();
+    process.Signal(SIGTERM);
+    EXPECT_EQ(process.Wait(), 0) << process.Err();
+  }
+  TProcess process({kProgram, "-s", "memory", "--max-memory", "100K", Fixture("solid.7z"),
+                    FMountPoint});
+  ASSERT_TRUE(process.WaitForOutput("Mounted at " + FMountPoint + "\n")) << process.Err();
+  EXPECT_TRUE(SameTree(Sources("solid")));
+  process.Signal(SIGTERM);
+  EXPECT_EQ(process.Wait(), 0) << process.Err();
 }
 
 TEST_F(VornmountTest, ATempFolderThatCannotTakeTheFileFailsTheMountNamingIt) {

@@ -120,6 +120,8 @@ const char* KindName(TvrnStoreKind kind) {
       return "MemoryAndTempFile";
     case skMemory:
       return "Memory";
+    case skDisk:
+      return "Disk";
   }
   return "Unknown";
 }

@@ -466,9 +466,56 @@ TEST_F(vrnDataTest, StoreChoiceByKindAndSize) {
   }
 }
 
+// The disk store keeps no byte in memory; the memory limit gives later stores less
+// memory or none, and a store that goes returns its memory; past the temporary file's
+// limit a write fails with the limit's own result.
+TEST_F(vrnDataTest, LimitsBoundMemoryAndTheTemporaryFile) {
+  struct TRestore {
+    TvrnStoreLimits Saved = GetStoreLimits();
+    ~TRestore() { SetStoreLimits(Saved); }
+  } restore;
+  const std::uint64_t before = StoreMemoryInUse();
+  const TBytes data = Pattern(100000, 21);
+
+  TComPtr<IvrnData> disk = CreateFileStore(1000, skDisk, FTemp);
+  EXPECT_EQ(StoreMemoryInUse(), before);
+  std::uint64_t base = TempSize();
+  WriteAll(disk, Slice(data, 0, 1000), 1000);
+  EXPECT_EQ(TempSize(), base + 1000) << "a byte stayed in memory";
+  EXPECT_EQ(ReadAt(*disk, 0, 1000).Bytes, Slice(data, 0, 1000));
+
+  SetStoreLimits({.MaxMemory = before + 150000});
+  TComPtr<IvrnData> whole = CreateFileStore(100000, skMemory, FTemp);
+  EXPECT_TRUE(whole.Query<IvrnMemoryData>());
+  EXPECT_EQ(StoreMemoryInUse(), before + 100000);
+  // No room for a second whole file: it keeps its 32 KiB head in memory.
+  TComPtr<IvrnData> head = CreateFileStore(100000, skMemory, FTemp);
+  EXPECT_FALSE(head.Query<IvrnMemoryData>());
+  EXPECT_EQ(StoreMemoryInUse(), before + 100000 + kTempFileThreshold);
+  // No room for a 100,000-byte memory part: every byte goes to the temporary file.
+  TComPtr<IvrnData> none = CreateFileStore(100000, skMemoryAndTempFile, FTemp);
+  EXPECT_EQ(StoreMemoryInUse(), before + 100000 + kTempFileThreshold);
+  base = TempSize();
+  WriteAll(none, data, 4096);
+  EXPECT_EQ(TempSize(), base + data.size());
+  EXPECT_EQ(ReadAt(*none, 0, 100000).Bytes, data);
+  whole.Reset();
+  head.Reset();
+  EXPECT_EQ(StoreMemoryInUse(), before);
+
+  SetStoreLimits({.MaxTemp = TempSize() + 4096});
+  TComPtr<IvrnData> limited = CreateFileStore(10000, skDisk, FTemp);
+  EXPECT_EQ(WriteOnce(limited, Slice(data, 0, 4096)), std::make_pair(S_OK, UInt32(4096)));
+  EXPECT_EQ(WriteOnce(limited, Slice(data, 0, 10)), std::make_pair(kTempLimitResult, UInt32(0)));
+  std::uint32_t done = 7;
+  EXPECT_EQ(FTemp->WriteAt(data.data(), TempSize(), 1, done), kStatusTempLimit);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(ReadAt(*limited, 0, 4096).Bytes, Slice(data, 0, 4096));
+}
+
 TEST_F(vrnDataTest, RepeatedExtractionReadsTheSecondWritingAlone) {
   const TBytes first = Pattern(40000, 12), second = Pattern(50000, 13);
-  for (TvrnStoreKind kind : {skTempFile, skMemoryAndTempFile, skMemory}) {
+  for (TvrnStoreKind kind : {skDisk, skTempFile, skMemoryAndTempFile, skMemory}) {
     // The first extraction stops after 40,000 bytes; the file's store is then replaced.
     TComPtr<IvrnData> fileData = CreateFileStore(50000, kind, FTemp);
     WriteAll(fileData, first, 8192);

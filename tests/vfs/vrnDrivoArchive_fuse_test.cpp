@@ -321,7 +321,7 @@ TEST_P(DrivoArchiveFuseFilesTest, EveryEntryStatsAndReadsAsListed) {
 
 std::vector<TMountCase> MountCases() {
   std::vector<TMountCase> cases;
-  for (TvrnStoreKind kind : {skTempFile, skMemoryAndTempFile, skMemory}) {
+  for (TvrnStoreKind kind : {skDisk, skTempFile, skMemoryAndTempFile, skMemory}) {
     for (const char* name : {"plain", "solid", "long", "damaged"}) {
       cases.push_back({name, u"", kind});
     }
