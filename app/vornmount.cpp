@@ -320,18 +320,22 @@ std::string FailureText(const UString& errorText, const std::string& archive, bo
   return line;
 }
 
-// A size for a message: whole KiB, MiB, GiB or TiB where it is one, else bytes.
+// A size for a message: bytes below 1 KiB, else KiB, MiB, GiB or TiB with one decimal
+// where it is not whole ("64 KiB", "102.4 KiB").
 std::string SizeText(std::uint64_t bytes) {
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
-  std::string unit = "bytes";
-  for (const char* next : kUnits) {
-    if (bytes < 1024 || bytes % 1024 != 0) {
-      break;
-    }
-    bytes /= 1024;
-    unit = next;
+  if (bytes < 1024) {
+    return std::to_string(bytes) + " bytes";
   }
-  return std::to_string(bytes) + " " + unit;
+  double value = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  for (value /= 1024; value >= 1024 && unit + 1 < std::size(kUnits); value /= 1024) {
+    ++unit;
+  }
+  char text[32];
+  const bool whole = value == static_cast<double>(static_cast<std::uint64_t>(value));
+  std::snprintf(text, sizeof text, whole ? "%.0f %s" : "%.1f %s", value, kUnits[unit]);
+  return text;
 }
 
 // The store limits of a mount: memory as the user gave it or a quarter of the physical

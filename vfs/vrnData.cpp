@@ -127,7 +127,40 @@ void TvrnTempFile::Unlock() {
 
 std::uint64_t TvrnTempFile::GetSize() {
   std::lock_guard<TCriticalSection> hold(FLock);
-  return FileGetSize(FHandle);
+  return End();
+}
+
+std::uint64_t TvrnTempFile::End() {
+  return FPending.empty() ? FileGetSize(FHandle) : FPendingOffset + FPending.size();
+}
+
+NTSTATUS TvrnTempFile::CheckRoom(std::uint64_t count) noexcept {
+  // The free margin is looked at only as bytes go to the disk: the growth may not take
+  // it below the margin, and a write that does not fit at all is a full disk.
+  const std::uint64_t margin = gFreeMargin.load();
+  std::uint64_t available = 0;
+  if (margin == 0 || !QueryFileFreeSpace(FHandle, &available) || available >= margin + count) {
+    return STATUS_SUCCESS;
+  }
+  return available < count ? STATUS_DISK_FULL : kStatusTempLimit;
+}
+
+NTSTATUS TvrnTempFile::FlushPending() noexcept {
+  std::uint32_t done = 0;
+  NTSTATUS status = FPending.empty() ? STATUS_SUCCESS : CheckRoom(FPending.size());
+  while (!FPending.empty() && status == STATUS_SUCCESS) {
+    const auto count = static_cast<std::uint32_t>(FPending.size());
+    status = LockedTransfer(FLock, done, [&] {
+      return FileWriteAt(FHandle, FPending.data(), count, FPendingOffset, &done);
+    });
+    done = std::min(done, count);
+    FPending.erase(FPending.begin(), FPending.begin() + done);
+    FPendingOffset += done;
+    if (status == STATUS_SUCCESS && done == 0) {
+      status = STATUS_DISK_FULL;  // the system took nothing
+    }
+  }
+  return status;
 }
 
 NTSTATUS TvrnTempFile::ReadAt(void* buffer,
@@ -137,7 +170,30 @@ NTSTATUS TvrnTempFile::ReadAt(void* buffer,
   if (count == 0) {
     return STATUS_SUCCESS;
   }
-  return LockedTransfer(FLock, done, [&] { return FileReadAt(FHandle, buffer, count, offset); });
+  done = 0;
+  std::lock_guard<TCriticalSection> hold(FLock);
+  auto* target = static_cast<std::uint8_t*>(buffer);
+  // What lies before the pending bytes is in the file.
+  if (FPending.empty() || offset < FPendingOffset) {
+    const std::uint32_t before =
+        FPending.empty()
+            ? count
+            : static_cast<std::uint32_t>(std::min<std::uint64_t>(count, FPendingOffset - offset));
+    NTSTATUS status = LockedTransfer(FLock, done, [&] {
+      return FileReadAt(FHandle, target, before, offset);
+    });
+    if (status != STATUS_SUCCESS || done < before || done == count) {
+      return status;
+    }
+  }
+  const std::uint64_t at = offset + done;
+  const std::uint64_t pendingEnd = FPendingOffset + FPending.size();
+  if (at >= FPendingOffset && at < pendingEnd) {
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - done, pendingEnd - at));
+    std::memcpy(target + done, FPending.data() + (at - FPendingOffset), n);
+    done += n;
+  }
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
@@ -151,18 +207,45 @@ NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
   if (offset > gMaxTemp.load() || count > gMaxTemp.load() - offset) {
     return kStatusTempLimit;
   }
-  // The free margin is looked at only while a disk is nearly full: the growth may not
-  // take it below the margin, and a write that does not fit at all is a full disk.
-  if (const std::uint64_t margin = gFreeMargin.load(); margin > 0) {
-    std::uint64_t available = 0;
-    if (QueryFileFreeSpace(FHandle, &available) && available < margin + count &&
-        offset + count > GetSize()) {
-      return available < count ? STATUS_DISK_FULL : kStatusTempLimit;
+  try {
+    std::lock_guard<TCriticalSection> hold(FLock);
+    const std::uint64_t end = End();
+    const auto* source = static_cast<const std::uint8_t*>(buffer);
+    if (offset == end && count < kTempFilePending) {
+      if (FPending.size() + count > kTempFilePending) {
+        if (NTSTATUS status = FlushPending(); status != STATUS_SUCCESS) {
+          return status;
+        }
+      }
+      if (FPending.empty()) {
+        FPending.reserve(kTempFilePending);
+        FPendingOffset = offset;
+      }
+      FPending.insert(FPending.end(), source, source + count);
+      done = count;
+      return STATUS_SUCCESS;
     }
+    // Anything else goes to the file at once, after the pending bytes, which must not
+    // overwrite it later.
+    if (NTSTATUS status = FlushPending(); status != STATUS_SUCCESS) {
+      return status;
+    }
+    if (offset + count > end) {
+      if (NTSTATUS status = CheckRoom(offset + count - end); status != STATUS_SUCCESS) {
+        return status;
+      }
+    }
+    // A write that fails part-way still reports the bytes that reached the file.
+    return LockedTransfer(FLock, done,
+                          [&] { return FileWriteAt(FHandle, buffer, count, offset, &done); });
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  } catch (const EOSError& e) {
+    return e.ErrorCode() != ERROR_SUCCESS ? DokanNtStatusFromWin32(e.ErrorCode())
+                                          : STATUS_UNSUCCESSFUL;
+  } catch (...) {
+    return STATUS_UNSUCCESSFUL;
   }
-  // A write that fails part-way still reports the bytes that reached the file.
-  return LockedTransfer(FLock, done,
-                        [&] { return FileWriteAt(FHandle, buffer, count, offset, &done); });
 }
 
 // TvrnMemoryData

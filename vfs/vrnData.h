@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/qev7zUtils.h"
 #include "platform/vrnCom.h"
@@ -100,6 +101,11 @@ inline constexpr std::int32_t kTempFileThreshold = 0x8000;
 // The mount's one temporary file, read and written at explicit offsets: the overflow
 // area of every memory-and-temp-file store of the mount. The system removes the file
 // when the last reference closes it (Windows: delete-on-close; Linux: unlinked at once).
+//
+// Small writes at the file's end gather in a pending buffer of kTempFilePending bytes
+// that goes to the file in one write, so that a block of many tiny files costs a system
+// call per megabyte rather than per file; reads take pending bytes from the buffer. A
+// write that cannot pass them to the file keeps them there, still readable, and fails.
 class TvrnTempFile : public TInterfacedObject<IvrnData> {
  public:
   // Creates the file in the user's temporary folder under a new braced GUID.
@@ -110,7 +116,7 @@ class TvrnTempFile : public TInterfacedObject<IvrnData> {
   void Lock() override;
   // Releases one hold of the file's lock.
   void Unlock() override;
-  // The file's current end. Throws EOSError.
+  // The file's current end, pending bytes included. Throws EOSError.
   std::uint64_t GetSize() override;
   // A positioned read; Done may fall short of Count at the end of the file. Count 0
   // answers STATUS_SUCCESS without touching the file or Done.
@@ -133,7 +139,24 @@ class TvrnTempFile : public TInterfacedObject<IvrnData> {
   // their spill writes and across their reads. Innermost lock of a mount: it is taken
   // under the file system's locks and no other lock is taken while it is held.
   TCriticalSection FLock;
+  // Bytes written at the end and not yet in the file, and the offset of the first one.
+  // Guarded by FLock.
+  std::vector<std::uint8_t> FPending;
+  std::uint64_t FPendingOffset = 0;
+
+  // Passes the pending bytes to the file; on failure keeps those it could not write.
+  // The caller holds FLock.
+  NTSTATUS FlushPending() noexcept;
+  // Whether Count more bytes may go to the disk under the free margin: STATUS_SUCCESS,
+  // kStatusTempLimit, or STATUS_DISK_FULL when they do not fit at all.
+  NTSTATUS CheckRoom(std::uint64_t count) noexcept;
+  // The end of the file with the pending bytes. The caller holds FLock. Throws EOSError.
+  std::uint64_t End();
 };
+
+// How many bytes the temporary file gathers before it writes them (1 MiB); a larger
+// write goes to the file at once.
+inline constexpr std::size_t kTempFilePending = 1 << 20;
 
 // A store that holds a whole file in one memory block of the size the archive
 // announced; it refuses any byte beyond that.

@@ -229,6 +229,43 @@ TEST_F(vrnDataTest, TempFileTransfers) {
   EXPECT_EQ(TempSize(), 400u);
 }
 
+// Small writes at the end gather and reach the file in one piece; a read sees them
+// wherever they are, also across the file and the gathered bytes, and a write elsewhere
+// (or too large to gather) lands after them, never under them.
+TEST_F(vrnDataTest, TempFileGathersSmallWritesAndReadsThemBack) {
+  const TBytes data = Pattern(3 * kTempFilePending, 9);
+  std::uint32_t done = 0;
+  std::uint64_t end = 0;
+  auto append = [&](std::size_t from, std::size_t count) {
+    ASSERT_EQ(FTemp->WriteAt(data.data() + from, end, static_cast<std::uint32_t>(count), done),
+              STATUS_SUCCESS);
+    ASSERT_EQ(done, count);
+    end += count;
+  };
+  for (std::size_t at = 0; at + 1000 <= kTempFilePending + 5000; at += 1000) {
+    append(at, 1000);  // past the gathering size once: one piece goes to the file
+  }
+  append(end, kTempFilePending);  // too large to gather
+  append(end, 300);
+  EXPECT_EQ(TempSize(), end);
+  for (const auto& [offset, count] : {std::pair<std::uint64_t, std::uint32_t>{0, 4000},
+                                      {kTempFilePending - 500, 2000},
+                                      {end - 1000, 1000},
+                                      {0, static_cast<std::uint32_t>(end)},
+                                      {end - 10, 100}}) {
+    SCOPED_TRACE(::testing::Message() << "at " << offset << ", " << count);
+    const std::uint64_t expected = std::min<std::uint64_t>(count, end - offset);
+    EXPECT_EQ(ReadAt(*FTemp, offset, count).Bytes, Slice(data, offset, expected));
+  }
+  // Rewriting gathered bytes in place: the later flush must not undo it.
+  const TBytes other = Pattern(100, 77);
+  ASSERT_EQ(FTemp->WriteAt(other.data(), end - 200, 100, done), STATUS_SUCCESS);
+  append(end, 10);
+  TBytes expected = Slice(data, end - 210, 210);
+  std::copy(other.begin(), other.end(), expected.begin());
+  EXPECT_EQ(ReadAt(*FTemp, end - 210, 210).Bytes, expected);
+}
+
 #if !defined(_WIN32)
 // A write that the system cuts short and then refuses (here a file size limit; a full
 // disk does the same) reports the bytes that reached the file, and a store counts them.
@@ -241,21 +278,40 @@ TEST_F(vrnDataTest, ATempFileWriteFailingPartWayCountsWhatItWrote) {
   limited.rlim_cur = kLimit;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
 
-  const TBytes data = Pattern(10000, 11);
+  // A write too large to gather goes to the file at once and fails there part-way.
+  const TBytes data = Pattern(kTempFilePending + 200, 11);
+  const auto size = static_cast<std::uint32_t>(data.size());
   std::uint32_t done = 0;
-  NTSTATUS status = FTemp->WriteAt(data.data(), 0, 10000, done);
+  NTSTATUS status = FTemp->WriteAt(data.data(), 0, size, done);
   TComPtr<IvrnData> store =
-      MakeCounted<TvrnMemoryAndTempFileData>(10000, MakeCounted<TvrnTempFile>(), 100);
+      MakeCounted<TvrnMemoryAndTempFileData>(data.size(), MakeCounted<TvrnTempFile>(), 100);
   std::pair<HRESULT, UInt32> stored = WriteOnce(store, data);
+
+  // Gathered writes fail when they go to the file: the write that needs their room fails,
+  // and the bytes that did not reach the file stay readable.
+  TComPtr<IvrnData> gathering = MakeCounted<TvrnTempFile>();
+  const std::uint32_t piece = kTempFilePending / 3 + 1;
+  std::uint32_t gathered[3] = {};
+  NTSTATUS statuses[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    statuses[i] = gathering->WriteAt(data.data() + i * piece, i * piece, piece, gathered[i]);
+  }
 
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, savedHandler);
   EXPECT_NE(status, STATUS_SUCCESS);
   EXPECT_EQ(done, kLimit);
-  EXPECT_EQ(ReadAt(*FTemp, 0, 10000).Bytes, Slice(data, 0, kLimit));
+  EXPECT_EQ(ReadAt(*FTemp, 0, size).Bytes, Slice(data, 0, kLimit));
   EXPECT_EQ(stored, std::make_pair(E_FAIL, UInt32(100 + kLimit)));
   EXPECT_EQ(store->GetSize(), 100 + kLimit);
-  EXPECT_EQ(ReadAt(*store, 0, 10000).Bytes, Slice(data, 0, 100 + kLimit));
+  EXPECT_EQ(ReadAt(*store, 0, size).Bytes, Slice(data, 0, 100 + kLimit));
+
+  EXPECT_EQ(statuses[0], STATUS_SUCCESS);
+  EXPECT_EQ(statuses[1], STATUS_SUCCESS);
+  EXPECT_NE(statuses[2], STATUS_SUCCESS);
+  EXPECT_EQ(gathered[2], 0u);
+  EXPECT_EQ(gathering->GetSize(), 2u * piece);
+  EXPECT_EQ(ReadAt(*gathering, 0, 3 * piece).Bytes, Slice(data, 0, 2 * piece));
 }
 #endif
 
