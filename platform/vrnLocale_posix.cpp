@@ -42,14 +42,14 @@ const UCollator* Collator() {
   return collator;
 }
 
-// Text with its case folded away (full folding: "\u00DF" becomes "ss"), or Text itself
-// when ICU cannot fold it.
-UString FoldCase(UStringView text) {
+// Text mapped by one of ICU's case functions, called as Map(destination, capacity,
+// &status) and returning the length it needs; Text itself when ICU cannot map it.
+template <typename Map>
+UString MapCase(UStringView text, Map map) {
   UString result(text.size() + 8, u'\0');
   for (;;) {
     UErrorCode status = U_ZERO_ERROR;
-    int32_t length = u_strFoldCase(result.data(), static_cast<int32_t>(result.size()), text.data(),
-                                   static_cast<int32_t>(text.size()), U_FOLD_CASE_DEFAULT, &status);
+    int32_t length = map(result.data(), static_cast<int32_t>(result.size()), &status);
     if (status == U_BUFFER_OVERFLOW_ERROR) {
       result.resize(static_cast<std::size_t>(length));
       continue;
@@ -60,6 +60,15 @@ UString FoldCase(UStringView text) {
     result.resize(static_cast<std::size_t>(length));
     return result;
   }
+}
+
+// Text with its case folded away (full folding: "\u00DF" becomes "ss"), or Text itself
+// when ICU cannot fold it.
+UString FoldCase(UStringView text) {
+  return MapCase(text, [&](UChar* out, int32_t capacity, UErrorCode* status) {
+    return u_strFoldCase(out, capacity, text.data(), static_cast<int32_t>(text.size()),
+                         U_FOLD_CASE_DEFAULT, status);
+  });
 }
 
 }  // namespace
@@ -88,19 +97,8 @@ std::string MakeSortKey(UStringView original) {
 
 UString UpperCaseLocale(UStringView text) {
   static const std::string locale = UserLocaleId();
-  UString result(text.size() + 8, u'\0');
-  for (;;) {
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t length = u_strToUpper(result.data(), static_cast<int32_t>(result.size()), text.data(),
-                                  static_cast<int32_t>(text.size()), locale.c_str(), &status);
-    if (status == U_BUFFER_OVERFLOW_ERROR) {
-      result.resize(static_cast<std::size_t>(length));
-      continue;
-    }
-    if (U_FAILURE(status)) {
-      return UString(text);
-    }
-    result.resize(static_cast<std::size_t>(length));
-    return result;
-  }
+  return MapCase(text, [&](UChar* out, int32_t capacity, UErrorCode* status) {
+    return u_strToUpper(out, capacity, text.data(), static_cast<int32_t>(text.size()),
+                        locale.c_str(), status);
+  });
 }

@@ -135,14 +135,14 @@ std::uint64_t TvrnTempFile::End() {
 }
 
 NTSTATUS TvrnTempFile::CheckRoom(std::uint64_t count) noexcept {
-  // The free margin is looked at only as bytes go to the disk: the growth may not take
-  // it below the margin, and a write that does not fit at all is a full disk.
+  // The free margin is looked at as bytes go to the disk: the growth may not take it
+  // below the margin. (A disk that others fill meanwhile still fails the write itself.)
   const std::uint64_t margin = gFreeMargin.load();
   std::uint64_t available = 0;
   if (margin == 0 || !QueryFileFreeSpace(FHandle, &available) || available >= margin + count) {
     return STATUS_SUCCESS;
   }
-  return available < count ? STATUS_DISK_FULL : kStatusTempLimit;
+  return kStatusTempLimit;
 }
 
 NTSTATUS TvrnTempFile::FlushPending() noexcept {

@@ -147,8 +147,8 @@ class TvrnTempFile : public TInterfacedObject<IvrnData> {
   // Passes the pending bytes to the file; on failure keeps those it could not write.
   // The caller holds FLock.
   NTSTATUS FlushPending() noexcept;
-  // Whether Count more bytes may go to the disk under the free margin: STATUS_SUCCESS,
-  // kStatusTempLimit, or STATUS_DISK_FULL when they do not fit at all.
+  // Whether Count more bytes may go to the disk under the free margin: STATUS_SUCCESS or
+  // kStatusTempLimit.
   NTSTATUS CheckRoom(std::uint64_t count) noexcept;
   // The end of the file with the pending bytes. The caller holds FLock. Throws EOSError.
   std::uint64_t End();
