@@ -45,7 +45,10 @@ echo "== Windows build"
 build_windows
 echo "== Windows tests (Wine)"
 status=0
-run_ctest build-windows --timeout 300 || status=$?
+# A test that fails is run once more: Wine itself was seen to fail to start a test program
+# once in over a thousand starts (a failure in 0.03 s without a line of output). A test
+# that fails twice fails the run.
+run_ctest build-windows --timeout 300 --repeat until-pass:2 || status=$?
 record "Windows (Wine)" $status
 
 export_sanitizer_options
