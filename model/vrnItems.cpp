@@ -571,21 +571,7 @@ std::string ExactKey(UStringView name) {
     if (IsHighSurrogate(name[i]) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
     }
-    if (c < 0x80) {
-      key += static_cast<char>(c);
-    } else if (c < 0x800) {
-      key += static_cast<char>(0xC0 | (c >> 6));
-      key += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      key += static_cast<char>(0xE0 | (c >> 12));
-      key += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      key += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      key += static_cast<char>(0xF0 | (c >> 18));
-      key += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      key += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      key += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(key, c);
   }
   return key;
 }

@@ -24,6 +24,9 @@ inline bool IsLowSurrogate(char16_t c) {
 
 // UTF-16 to UTF-8; a lone surrogate becomes U+FFFD.
 std::string ToUtf8(UStringView text);
+// Appends the UTF-8 bytes of a code point up to U+10FFFF (a surrogate's value too, as
+// its three bytes).
+void AppendUtf8(std::string& out, char32_t cp);
 // UTF-8 to UTF-16; a malformed sequence becomes U+FFFD.
 UString FromUtf8(std::string_view text);
 // UTF-16 to the platform's wide string (UTF-16 on Windows, UTF-32 on Linux).
