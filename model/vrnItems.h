@@ -63,9 +63,6 @@ void SetDefaultNameRules(TvrnNameRules rules);
 // ignoring case for nrWindows, code point order for nrExact).
 std::string NameKey(TvrnNameRules rules, UStringView name);
 
-// FILE_ATTRIBUTE_UNIX_EXTENSION: an attribute word with this bit carries a unix mode
-// (file type and permission bits) in its high 16 bits, as 7-Zip stores it.
-inline constexpr DWORD kUnixExtensionAttribute = 0x8000;
 // The bits of an archive's attribute word that an item's record keeps besides the
 // Windows ones: on Linux the unix mode and its flag, which the FUSE bridge shows; none
 // on Windows, where the record holds Windows attributes alone.

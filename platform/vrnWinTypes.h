@@ -299,3 +299,8 @@ using PWIN32_FIND_STREAM_DATA = WIN32_FIND_STREAM_DATA*;
 #define STATUS_NAME_TOO_LONG ((NTSTATUS)0xC0000106L)
 
 #endif  // _WIN32
+
+// FILE_ATTRIBUTE_UNIX_EXTENSION, which Windows does not define: an attribute word with
+// this bit carries a unix mode (file type and permission bits) in its high 16 bits, as
+// 7-Zip stores it in archives.
+inline constexpr DWORD kUnixExtensionAttribute = 0x8000;

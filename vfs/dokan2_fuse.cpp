@@ -91,8 +91,6 @@ constexpr unsigned long kBlockSize = 4096;
 constexpr double kCacheSeconds = 365.0 * 24 * 3600;
 // The inode libfuse reports for an entry whose number is not known.
 constexpr ino_t kUnknownIno = 0xFFFFFFFF;
-// FILE_ATTRIBUTE_UNIX_EXTENSION: the attribute word's high 16 bits are a unix mode.
-constexpr DWORD kUnixExtensionBit = 0x8000;
 // How a '\\' in a Linux name is written in a Windows path, and that character in UTF-8.
 constexpr char16_t kBackslashInWindows = u'\uF05C';
 constexpr std::string_view kBackslashInWindowsUtf8 = "\xEF\x81\x9C";
@@ -1164,7 +1162,7 @@ namespace {
 
 // The unix mode an attribute word carries, 0 when it carries none.
 mode_t StoredUnixMode(DWORD attributes) {
-  return (attributes & kUnixExtensionBit) != 0 ? static_cast<mode_t>(attributes >> 16) : 0;
+  return (attributes & kUnixExtensionAttribute) != 0 ? static_cast<mode_t>(attributes >> 16) : 0;
 }
 
 void FillStat(DWORD attributes,
