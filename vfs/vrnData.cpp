@@ -56,16 +56,12 @@ class TStoreLock {
   IvrnData& FStore;
 };
 
-// Runs one positioned transfer of the temporary file under Lock; Done receives what
-// Transfer returns, or, when it fails, what Transfer left in it (0 unless it counts
-// there as it goes).
-template <typename Transfer>
-NTSTATUS LockedTransfer(TCriticalSection& lock, std::uint32_t& done, Transfer transfer) noexcept {
-  done = 0;
+// Runs Step, which answers an NTSTATUS, and turns what it raises into one; the
+// temporary file's failures reach no caller as exceptions.
+template <typename Step>
+NTSTATUS Guarded(Step step) noexcept {
   try {
-    std::lock_guard<TCriticalSection> hold(lock);
-    done = transfer();
-    return STATUS_SUCCESS;
+    return step();
   } catch (const EOSError& e) {
     // A code of 0 would map to success: a failed transfer must never report that.
     return e.ErrorCode() != ERROR_SUCCESS ? DokanNtStatusFromWin32(e.ErrorCode())
@@ -75,6 +71,18 @@ NTSTATUS LockedTransfer(TCriticalSection& lock, std::uint32_t& done, Transfer tr
   } catch (...) {
     return STATUS_UNSUCCESSFUL;
   }
+}
+
+// Runs one positioned transfer of the temporary file (the caller holds its lock); Done
+// receives what Transfer returns, or, when it fails, what Transfer left in it (0 unless
+// it counts there as it goes).
+template <typename Transfer>
+NTSTATUS GuardedTransfer(std::uint32_t& done, Transfer transfer) noexcept {
+  done = 0;
+  return Guarded([&] {
+    done = transfer();
+    return STATUS_SUCCESS;
+  });
 }
 
 // A block of Size bytes, left uninitialised. Throws EOutOfMemory.
@@ -150,7 +158,7 @@ NTSTATUS TvrnTempFile::FlushPending() noexcept {
   NTSTATUS status = FPending.empty() ? STATUS_SUCCESS : CheckRoom(FPending.size());
   while (!FPending.empty() && status == STATUS_SUCCESS) {
     const auto count = static_cast<std::uint32_t>(FPending.size());
-    status = LockedTransfer(FLock, done, [&] {
+    status = GuardedTransfer(done, [&] {
       return FileWriteAt(FHandle, FPending.data(), count, FPendingOffset, &done);
     });
     done = std::min(done, count);
@@ -171,29 +179,31 @@ NTSTATUS TvrnTempFile::ReadAt(void* buffer,
     return STATUS_SUCCESS;
   }
   done = 0;
-  std::lock_guard<TCriticalSection> hold(FLock);
-  auto* target = static_cast<std::uint8_t*>(buffer);
-  // What lies before the pending bytes is in the file.
-  if (FPending.empty() || offset < FPendingOffset) {
-    const std::uint32_t before =
-        FPending.empty()
-            ? count
-            : static_cast<std::uint32_t>(std::min<std::uint64_t>(count, FPendingOffset - offset));
-    NTSTATUS status = LockedTransfer(FLock, done, [&] {
-      return FileReadAt(FHandle, target, before, offset);
-    });
-    if (status != STATUS_SUCCESS || done < before || done == count) {
-      return status;
+  return Guarded([&] {
+    std::lock_guard<TCriticalSection> hold(FLock);
+    auto* target = static_cast<std::uint8_t*>(buffer);
+    // What lies before the pending bytes is in the file.
+    if (FPending.empty() || offset < FPendingOffset) {
+      const std::uint32_t before =
+          FPending.empty() ? count
+                           : static_cast<std::uint32_t>(
+                                 std::min<std::uint64_t>(count, FPendingOffset - offset));
+      NTSTATUS status =
+          GuardedTransfer(done, [&] { return FileReadAt(FHandle, target, before, offset); });
+      if (status != STATUS_SUCCESS || done < before || done == count) {
+        return status;
+      }
     }
-  }
-  const std::uint64_t at = offset + done;
-  const std::uint64_t pendingEnd = FPendingOffset + FPending.size();
-  if (at >= FPendingOffset && at < pendingEnd) {
-    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(count - done, pendingEnd - at));
-    std::memcpy(target + done, FPending.data() + (at - FPendingOffset), n);
-    done += n;
-  }
-  return STATUS_SUCCESS;
+    const std::uint64_t at = offset + done;
+    const std::uint64_t pendingEnd = FPendingOffset + FPending.size();
+    if (at >= FPendingOffset && at < pendingEnd) {
+      const auto n =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(count - done, pendingEnd - at));
+      std::memcpy(target + done, FPending.data() + (at - FPendingOffset), n);
+      done += n;
+    }
+    return NTSTATUS(STATUS_SUCCESS);
+  });
 }
 
 NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
@@ -207,7 +217,7 @@ NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
   if (offset > gMaxTemp.load() || count > gMaxTemp.load() - offset) {
     return kStatusTempLimit;
   }
-  try {
+  return Guarded([&] {
     std::lock_guard<TCriticalSection> hold(FLock);
     const std::uint64_t end = End();
     const auto* source = static_cast<const std::uint8_t*>(buffer);
@@ -236,16 +246,9 @@ NTSTATUS TvrnTempFile::WriteAt(const void* buffer,
       }
     }
     // A write that fails part-way still reports the bytes that reached the file.
-    return LockedTransfer(FLock, done,
-                          [&] { return FileWriteAt(FHandle, buffer, count, offset, &done); });
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  } catch (const EOSError& e) {
-    return e.ErrorCode() != ERROR_SUCCESS ? DokanNtStatusFromWin32(e.ErrorCode())
-                                          : STATUS_UNSUCCESSFUL;
-  } catch (...) {
-    return STATUS_UNSUCCESSFUL;
-  }
+    return GuardedTransfer(done,
+                           [&] { return FileWriteAt(FHandle, buffer, count, offset, &done); });
+  });
 }
 
 // TvrnMemoryData
