@@ -24,6 +24,8 @@ constexpr TvrnStoreName kStoreNames[] = {
     {"memory", skMemory},
     {"disk", skDisk},
 };
+// The -s names as the messages list them.
+constexpr std::string_view kStoreChoices = "disk, temp, memory-temp or memory";
 
 [[noreturn]] void Refuse(const std::string& text) {
   throw EArgumentError(FromUtf8(text));
@@ -35,8 +37,7 @@ TvrnStoreKind StoreKindOf(std::string_view name) {
       return entry.Kind;
     }
   }
-  Refuse("unknown store '" + std::string(name) +
-         "' for -s: use disk, temp, memory-temp or memory");
+  Refuse("unknown store '" + std::string(name) + "' for -s: use " + std::string(kStoreChoices));
 }
 
 std::uint64_t SizeOf(std::string_view option, std::string_view text) {
@@ -113,7 +114,7 @@ TvrnCommandLine ParseCommandLine(int argc, char** argv) {
       result.MaxTemp = SizeOf("--max-temp", *temp);
     } else if (arg == "-s" || arg == "--store") {
       if (i + 1 >= argc) {
-        Refuse("-s needs a store: disk, temp, memory-temp or memory");
+        Refuse("-s needs a store: " + std::string(kStoreChoices));
       }
       result.StoreKind = StoreKindOf(argv[++i]);
     } else if (arg.starts_with("--store=")) {
