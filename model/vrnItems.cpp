@@ -61,31 +61,32 @@ bool IsReservedName(UStringView name) {
 
 template <typename T>
 void TvrnItemList<T>::Add(T* item) {
-  // A multimap puts a new entry after the entries of the same key.
-  FItems.emplace(item->GetSortKey(), TComPtr<T>(item));
+  // A multiset puts a new entry after the entries of the same key.
+  FItems.insert(item);
+  item->AddRef();
   FOrderValid = false;
 }
 
 template <typename T>
 void TvrnItemList<T>::Remove(T* item) {
-  auto [first, last] = FItems.equal_range(item->GetSortKey());
-  auto holds = [item](const auto& entry) { return entry.second.Get() == item; };
-  auto position = std::find_if(first, last, holds);
+  auto [first, last] = FItems.equal_range(item);
+  auto position = std::find(first, last, item);
   if (position == last) {
-    // A key that changed while the item was listed: look at every entry.
-    position = std::find_if(FItems.begin(), FItems.end(), holds);
+    // Not where its key says: look at every entry.
+    position = std::find(FItems.begin(), FItems.end(), item);
   }
   if (position == FItems.end()) {
     throw EvrnError(u"Internal error");
   }
   FItems.erase(position);
   FOrderValid = false;
+  item->Release();
 }
 
 template <typename T>
 T* TvrnItemList<T>::Find(const std::string& key) const {
   auto position = FItems.lower_bound(key);
-  return (position != FItems.end() && position->first == key) ? position->second.Get() : nullptr;
+  return (position != FItems.end() && (*position)->GetSortKey() == key) ? *position : nullptr;
 }
 
 template <typename T>
@@ -96,11 +97,7 @@ T* TvrnItemList<T>::GetItem(std::int32_t index) const {
   if (!FOrderValid.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> hold(FOrderLock);
     if (!FOrderValid.load(std::memory_order_relaxed)) {
-      FOrder.clear();
-      FOrder.reserve(FItems.size());
-      for (const auto& entry : FItems) {
-        FOrder.push_back(entry.second.Get());
-      }
+      FOrder.assign(FItems.begin(), FItems.end());
       FOrderValid.store(true, std::memory_order_release);
     }
   }
@@ -109,8 +106,9 @@ T* TvrnItemList<T>::GetItem(std::int32_t index) const {
 
 template <typename T>
 void TvrnItemList<T>::TakeAll(std::vector<TComPtr<T>>& into) {
-  for (auto& entry : FItems) {
-    into.push_back(std::move(entry.second));
+  into.reserve(into.size() + FItems.size());
+  for (T* item : FItems) {
+    into.push_back(TComPtr<T>::Attach(item));
   }
   FItems.clear();
   FOrderValid = false;
@@ -565,7 +563,8 @@ std::atomic<TvrnNameRules> gDefaultNameRules{nrExact};
 // order is code point order.
 std::string ExactKey(UStringView name) {
   std::string key;
-  key.reserve(name.size() + 8);
+  // Most names are ASCII: a key of up to 15 bytes then stays inside the string.
+  key.reserve(name.size());
   for (std::size_t i = 0; i < name.size(); ++i) {
     char32_t c = name[i];
     if (IsHighSurrogate(name[i]) && i + 1 < name.size() && IsLowSurrogate(name[i + 1])) {

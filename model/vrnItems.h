@@ -18,9 +18,9 @@
 #include <atomic>
 #include <cstdint>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -185,7 +185,9 @@ VRN_DECLARE_IID_EXTENDS(
     (GUID{0x27EAD8F9, 0xA154, 0x42CA, {0xB9, 0xDA, 0x91, 0x13, 0xF1, 0x99, 0x55, 0x01}}));
 
 // A list of counted items kept sorted by name; no two entries have the same key except
-// while a caller is about to rename one of them.
+// while a caller is about to rename one of them. The list orders its entries by their
+// own keys and keeps no copy of them, so an item's name changes only while the item is
+// out of its list (TvrnFolderImpl::RenameItem).
 //
 // Inserting and removing cost O(log n) whatever order the archive lists its entries in
 // (a sorted array made a folder of 100,000 entries listed in descending order take
@@ -201,7 +203,10 @@ class TvrnItemList {
   // Releases the entries from the last to the first.
   ~TvrnItemList() {
     while (!FItems.empty()) {
-      FItems.erase(std::prev(FItems.end()));
+      auto last = std::prev(FItems.end());
+      T* item = *last;
+      FItems.erase(last);
+      item->Release();
     }
   }
 
@@ -219,8 +224,17 @@ class TvrnItemList {
   void TakeAll(std::vector<TComPtr<T>>& into);
 
  private:
-  // The entries by key; entries of one key in the order they were added.
-  std::multimap<std::string, TComPtr<T>> FItems;
+  // Orders entries, and entries against keys, by the entries' keys.
+  struct TKeyLess {
+    using is_transparent = void;
+    bool operator()(T* a, T* b) const { return a->GetSortKey() < b->GetSortKey(); }
+    bool operator()(T* a, const std::string& key) const { return a->GetSortKey() < key; }
+    bool operator()(const std::string& key, T* b) const { return key < b->GetSortKey(); }
+  };
+
+  // The entries, each holding one reference; entries of one key in the order they were
+  // added.
+  std::multiset<T*, TKeyLess> FItems;
   // The entries in order, valid while FOrderValid.
   mutable std::vector<T*> FOrder;
   mutable std::atomic<bool> FOrderValid{false};
@@ -262,11 +276,11 @@ class TvrnBaseItemImpl : public TInterfacedObject<Interface> {
   // Sets the name with its key.
   void AssignName(const UString& value, std::string sortKey);
 
+  // The fields go from the 4-byte ones to the 8-byte ones and back so that a tree of
+  // millions of items pays for no padding: FIndex fills the reference count's word.
+  std::int32_t FIndex = -1;
   UString FName;
   std::string FSortKey;
-  std::int32_t FIndex = -1;
-  bool FIsFolder;
-  TvrnNameRules FNameRules;
   TvrnItemInfo FInfo;
   // The short name, when the archive holds one (rare: most items have none).
   std::unique_ptr<UString> FShortName;
@@ -274,6 +288,8 @@ class TvrnBaseItemImpl : public TInterfacedObject<Interface> {
   std::int32_t FReaders = 0;
   std::int32_t FWriters = 0;
   std::int32_t FDeleters = 0;
+  bool FIsFolder;
+  TvrnNameRules FNameRules;
 };
 
 // A file item.
@@ -300,13 +316,13 @@ class TvrnFile : public TvrnBaseItemImpl<IvrnFile> {
   }
 
  private:
-  // Not counted: blocks live as long as the archive.
-  TvrnBlock* FBlock = nullptr;
   std::atomic<std::int32_t> FExtractedCount{0};
-  TComPtr<IvrnData> FData;
   bool FDataError = false;
   // Atomic: a failed pass sets it on files it never marks, which a reader may look at.
   std::atomic<TvrnDataErrorCause> FDataErrorCause{dcUnknown};
+  // Not counted: blocks live as long as the archive.
+  TvrnBlock* FBlock = nullptr;
+  TComPtr<IvrnData> FData;
 };
 
 // What every folder has: the two sorted lists, the LastFolder shortcut and the naming
