@@ -39,7 +39,7 @@ ARCHIVES = {
     "bigblock": ("one big solid block", "bigblock", 62, 1024, 14, 100),
 }
 # The archives of empty entries whose mount and listing show the memory per entry.
-ENTRY_COUNTS = (50000, 200000, 1000000)
+ENTRY_COUNTS = (50000, 200000, 1000000, 2000000)
 QUICK_ENTRY_COUNTS = (5000, 20000, 100000)
 TOOLS = ["Vornmount", "squashfuse_ll", "archivemount", "local disk", "7z"]
 # What 7z does for a row, beside its figure.

@@ -19,7 +19,7 @@
 # mounter (or of 7z) over its runs. 7z does the same jobs its own way: `7z l`,
 # `7z x -so`, and one `7z x -so` of the files the random reads touch. Vornmount runs with
 # its default store. Last, "entries": the peak memory of a mount and full listing of
-# archives of 50,000, 200,000 and 1,000,000 empty entries, beside `7z l` of them.
+# archives of 50,000, 200,000, 1,000,000 and 2,000,000 empty entries, beside `7z l` of them.
 #
 # Usage: bench/compare.sh [--quick] [--limit SECONDS] [--runs N] [--only KEYS]
 #   --quick   a tenth of the sizes

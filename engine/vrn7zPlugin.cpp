@@ -780,15 +780,27 @@ void Tvrn7zArchive::Extract(TvrnAbortFlag abortFlag,
                             IvrnFile* file,
                             const TComPtr<IvrnData>& tempStore,
                             TvrnStoreKind storeKind) {
+  ExtractFiles(abortFlag, progress, {file}, tempStore, storeKind);
+}
+
+void Tvrn7zArchive::ExtractFiles(TvrnAbortFlag abortFlag,
+                                 IvrnProgress* progress,
+                                 const std::vector<IvrnFile*>& files,
+                                 const TComPtr<IvrnData>& tempStore,
+                                 TvrnStoreKind storeKind) {
   std::vector<UInt32> indices;
-  if (TvrnBlock* block = file->GetBlock()) {
-    for (std::int32_t i = 0; i < block->Count(); ++i) {
-      indices.push_back(static_cast<UInt32>(block->GetItem(i)->GetIndex()));
+  for (IvrnFile* file : files) {
+    if (TvrnBlock* block = file->GetBlock()) {
+      for (std::int32_t i = 0; i < block->Count(); ++i) {
+        indices.push_back(static_cast<UInt32>(block->GetItem(i)->GetIndex()));
+      }
+    } else {
+      indices.push_back(static_cast<UInt32>(file->GetIndex()));
     }
-  } else {
-    indices.push_back(static_cast<UInt32>(file->GetIndex()));
   }
-  std::sort(indices.begin(), indices.end());  // the engine wants them ascending
+  // The engine wants them ascending, each once.
+  std::sort(indices.begin(), indices.end());
+  indices.erase(std::unique(indices.begin(), indices.end()), indices.end());
   TComPtr<IArchiveExtractCallback> callback(
       new TqevSevenZipExtractCallback(abortFlag, progress, this, tempStore, storeKind));
   // The outcome is recorded on the files; a file the engine did not finish stays

@@ -168,6 +168,12 @@ class Tvrn7zArchive : public TvrnArchive {
                IvrnFile* file,
                const TComPtr<IvrnData>& tempStore,
                TvrnStoreKind storeKind) override;
+  // One engine call for all of Files' entries.
+  void ExtractFiles(TvrnAbortFlag abortFlag,
+                    IvrnProgress* progress,
+                    const std::vector<IvrnFile*>& files,
+                    const TComPtr<IvrnData>& tempStore,
+                    TvrnStoreKind storeKind) override;
 
   // The name an entry without a path gets: the archive's file name without its folder
   // and its last extension.

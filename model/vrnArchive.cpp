@@ -82,6 +82,21 @@ TvrnArchive::~TvrnArchive() {
 
 void TvrnArchive::Open(TvrnAbortFlag) {}
 
+void TvrnArchive::ExtractFiles(TvrnAbortFlag abortFlag,
+                               IvrnProgress* progress,
+                               const std::vector<IvrnFile*>& files,
+                               const TComPtr<IvrnData>& tempStore,
+                               TvrnStoreKind storeKind) {
+  for (IvrnFile* file : files) {
+    if (abortFlag != nullptr && *abortFlag) {
+      return;
+    }
+    if (!file->IsExtracted()) {
+      Extract(abortFlag, progress, file, tempStore, storeKind);
+    }
+  }
+}
+
 TComPtr<IvrnBaseItem> TvrnArchive::AddArchiveItem(const UString& path, bool isFolder) {
   TComPtr<IvrnBaseItem> item = AddItem(NormalizePath(path, GetNameRules()), isFolder);
   item->SetIndex(FItems.Count());

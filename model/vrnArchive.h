@@ -50,9 +50,19 @@ struct IvrnArchive : IvrnFolder {
                        IvrnFile* file,
                        const TComPtr<IvrnData>& tempStore,
                        TvrnStoreKind storeKind) = 0;
+  // Extract for several files in one pass: each of Files with the rest of its block,
+  // unpacked in the archive's order. A pass stopped by AbortFlag leaves the files it did
+  // not finish unextracted.
+  virtual void ExtractFiles(TvrnAbortFlag abortFlag,
+                            IvrnProgress* progress,
+                            const std::vector<IvrnFile*>& files,
+                            const TComPtr<IvrnData>& tempStore,
+                            TvrnStoreKind storeKind) = 0;
   // The item the archive lists as entry Index, nil for an entry that is not in the
   // tree (a deletion marker); raises EListError outside the list.
   virtual IvrnBaseItem* GetItem(std::int32_t index) = 0;
+  // The number of entries the archive lists.
+  virtual std::int32_t GetItemCount() = 0;
   // The archive file's last write time when it was opened.
   virtual FILETIME GetFileTime() = 0;
 };
@@ -134,7 +144,15 @@ class TvrnArchive : public TvrnFolderImpl<IvrnArchive> {
 
   // Does nothing here; a plug-in's archive opens the engine and imports the entries.
   void Open(TvrnAbortFlag abortFlag) override;
+  // One Extract per file, in turn, until AbortFlag is set; a plug-in whose engine can
+  // take several files in one call does better.
+  void ExtractFiles(TvrnAbortFlag abortFlag,
+                    IvrnProgress* progress,
+                    const std::vector<IvrnFile*>& files,
+                    const TComPtr<IvrnData>& tempStore,
+                    TvrnStoreKind storeKind) override;
   IvrnBaseItem* GetItem(std::int32_t index) override { return FItems.GetItem(index); }
+  std::int32_t GetItemCount() override { return FItems.Count(); }
   FILETIME GetFileTime() override { return FFileTime; }
 
   // Adds archive entry number Items.Count at Path (normalised first); returns the new

@@ -9,7 +9,9 @@
 // has a lock of its own, taken in the order the header states.
 #include "vfs/vrnDrivoArchive.h"
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
@@ -43,6 +45,17 @@ std::atomic<TvrnDataErrorDetail> gDataErrorDetail{nullptr};
 // for the pass to end, a few milliseconds at most: returning earlier gains nothing, and
 // the reader then finds the rest of a small block ready and the progress ended.
 constexpr std::uint64_t kNearlyDone = 1 << 20;
+// Read-ahead of files of their own (a non-solid archive): after a read had to extract
+// such a file shortly after the one before it in the archive's order, the worker
+// unpacks the next ones in one engine pass, while the reader goes on. A group holds at
+// most kAheadFiles files and kAheadBytes bytes, only files of at most kAheadFileSize
+// (a large file gains nothing from sharing an engine call), and reads look "in order"
+// when their files lie at most kAheadWindow entries apart.
+constexpr std::size_t kAheadFiles = 64;
+constexpr std::uint64_t kAheadBytes = 4 << 20;
+constexpr std::uint64_t kAheadFileSize = 1 << 20;
+constexpr std::int32_t kAheadWindow = 8;
+constexpr std::int32_t kNoTrigger = INT32_MAX;
 
 // The reflected CRC-32 table of the polynomial 0xEDB88320.
 constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
@@ -212,6 +225,7 @@ void TvrnDrivoArchiveThread::UnmountDrive() {
   // The flag goes first, so that an extraction running inside a read gives up even
   // while the library waits for that read before it lets the volume go.
   FStopRequested = true;
+  FAheadAbort = true;
   TvrnDrivoThread::UnmountDrive();
 }
 
@@ -539,23 +553,64 @@ NTSTATUS TvrnDrivoArchiveThread::DoFindFiles(LPCWSTR,
 }
 
 void TvrnDrivoArchiveThread::EnsureExtracted(IvrnFile* file) {
+  const bool alone = file->GetBlock() == nullptr;
   if (file->IsExtracted()) {
+    if (alone && file->GetIndex() >= FAheadTrigger.load(std::memory_order_relaxed)) {
+      // The reader has come into the read-ahead group: the next group goes in line.
+      std::lock_guard<std::mutex> lock(FPassLock);
+      QueueReadAhead(file->GetIndex());
+    }
     return;
   }
   std::unique_lock<std::mutex> lock(FPassLock);
   if (FWorkerQuit) {
     return;  // the volume is going: no pass starts, and the read fails
   }
-  if (file->GetBlock() == nullptr && !FPassRunning && FRequests.empty()) {
+  if (alone && !FAheadFiles.empty()) {
+    if (FAheadFiles.count(file) != 0 && !FAheadAbort) {
+      // Read ahead already: wait for its mark, or for the group to be given up.
+      ++FWaitedFiles[file];
+      FPassChanged.wait(lock, [&] {
+        return file->IsExtracted() || FAheadFiles.count(file) == 0 || FAheadAbort;
+      });
+      if (--FWaitedFiles[file] == 0) {
+        FWaitedFiles.erase(file);
+      }
+      if (file->IsExtracted()) {
+        QueueReadAhead(file->GetIndex());
+        return;
+      }
+    }
+    // A read-ahead never keeps a read waiting: the one running stops at its next file,
+    // and a group in line is dropped.
+    DropReadAhead(lock);
+    if (file->IsExtracted() || FWorkerQuit) {
+      return;
+    }
+  }
+  if (alone && !FPassRunning && FRequests.empty()) {
     // A file of its own leaves nothing to unpack behind it: the read runs the pass
     // itself and spares the hand-over to the worker.
+    const std::int32_t index = file->GetIndex();
+    const bool inOrder = FLastAloneIndex >= 0 && index > FLastAloneIndex &&
+                         index - FLastAloneIndex <= kAheadWindow;
+    FLastAloneIndex = index;
     RunPass(lock, file, true);
+    if (inOrder && file->IsExtracted()) {
+      QueueReadAhead(index);
+    }
     FPassChanged.notify_all();
     return;
   }
-  if (!FExtractThread.joinable()) {
-    FExtractThread = std::thread([this] { ExtractRequests(); });
+  // Nor does it keep a pass waiting that a read needs.
+  for (const TComPtr<IvrnFile>& queued : FAheadQueued) {
+    FAheadFiles.erase(queued.Get());
   }
+  FAheadQueued.clear();
+  if (FAheadRunning) {
+    FAheadAbort = true;
+  }
+  StartWorker();
   FRequests.emplace_back(file);
   const std::uint64_t ticket = ++FRequestsQueued;
   ++FWaitedFiles[file];
@@ -585,11 +640,106 @@ void TvrnDrivoArchiveThread::EnsureExtracted(IvrnFile* file) {
   }
 }
 
+void TvrnDrivoArchiveThread::StartWorker() {
+  if (!FExtractThread.joinable()) {
+    FExtractThread = std::thread([this] { ExtractRequests(); });
+  }
+}
+
+void TvrnDrivoArchiveThread::QueueReadAhead(std::int32_t index) {
+  if (FWorkerQuit || !FAheadQueued.empty()) {
+    return;
+  }
+  FAheadTrigger.store(kNoTrigger, std::memory_order_relaxed);
+  const std::int32_t count = FRoot->GetItemCount();
+  std::int32_t next = std::max(index + 1, FAheadEnd);
+  std::uint64_t bytes = 0;
+  for (; next < count && FAheadQueued.size() < kAheadFiles && bytes < kAheadBytes; ++next) {
+    IvrnBaseItem* item = FRoot->GetItem(next);
+    if (item == nullptr || item->IsFolder()) {
+      continue;
+    }
+    TComPtr<IvrnFile> candidate = TComPtr<IvrnBaseItem>(item).Query<IvrnFile>();
+    if (!candidate || candidate->GetBlock() != nullptr ||
+        candidate->GetInfo()->Size > kAheadFileSize) {
+      break;  // the run of small files of their own ends here
+    }
+    if (!candidate->IsExtracted() && FAheadFiles.count(candidate.Get()) == 0) {
+      bytes += candidate->GetInfo()->Size;
+      FAheadFiles.insert(candidate.Get());
+      FAheadQueued.push_back(std::move(candidate));
+    }
+  }
+  FAheadEnd = next;
+  if (FAheadQueued.empty()) {
+    return;
+  }
+  // Once the reader reaches the middle of this group, the next one is queued.
+  FAheadTrigger.store(FAheadQueued[FAheadQueued.size() / 2]->GetIndex(),
+                      std::memory_order_relaxed);
+  StartWorker();
+  FPassChanged.notify_all();
+}
+
+void TvrnDrivoArchiveThread::DropReadAhead(std::unique_lock<std::mutex>& passLock) {
+  for (const TComPtr<IvrnFile>& file : FAheadQueued) {
+    FAheadFiles.erase(file.Get());
+  }
+  FAheadQueued.clear();
+  FAheadTrigger.store(kNoTrigger, std::memory_order_relaxed);
+  FAheadEnd = 0;
+  if (FAheadRunning) {
+    FAheadAbort = true;
+    FPassChanged.wait(passLock, [this] { return !FAheadRunning; });
+  }
+}
+
+void TvrnDrivoArchiveThread::RunReadAhead(std::unique_lock<std::mutex>& passLock) {
+  std::vector<TComPtr<IvrnFile>> group = std::move(FAheadQueued);
+  FAheadQueued.clear();
+  FAheadRunning = true;
+  FPassRunning = true;
+  passLock.unlock();
+  {
+    std::shared_lock<TMultiReadLock> items(FItemLock);
+    std::vector<IvrnFile*> files;
+    files.reserve(group.size());
+    for (const TComPtr<IvrnFile>& file : group) {
+      files.push_back(file.Get());
+    }
+    ++FReadAheadCount;
+    try {
+      FRoot->ExtractFiles(&FAheadAbort, FProgress.Get(), files, FTempFile, FStoreKind);
+    } catch (...) {
+      // As for any pass: a file it did not finish stays unextracted.
+    }
+    ClearProgress();
+  }
+  passLock.lock();
+  for (const TComPtr<IvrnFile>& file : group) {
+    FAheadFiles.erase(file.Get());
+  }
+  FAheadRunning = false;
+  FPassRunning = false;
+  ++FPassesEnded;
+  if (!FWorkerQuit && !FStopRequested) {
+    FAheadAbort = false;
+  }
+}
+
 void TvrnDrivoArchiveThread::ExtractRequests() {
   std::unique_lock<std::mutex> lock(FPassLock);
   for (;;) {
     // A pass that a read runs itself is waited for, so that passes stay one at a time.
-    FPassChanged.wait(lock, [this] { return FWorkerQuit || (!FRequests.empty() && !FPassRunning); });
+    FPassChanged.wait(lock, [this] {
+      return FWorkerQuit || ((!FRequests.empty() || !FAheadQueued.empty()) && !FPassRunning);
+    });
+    if (FRequests.empty() && !FAheadQueued.empty() && !FWorkerQuit) {
+      // Only when no read waits for a pass.
+      RunReadAhead(lock);
+      FPassChanged.notify_all();
+      continue;
+    }
     if (FRequests.empty()) {
       return;
     }
@@ -651,6 +801,11 @@ void TvrnDrivoArchiveThread::StopExtraction() {
     std::lock_guard<std::mutex> lock(FPassLock);
     FStopRequested = true;
     FWorkerQuit = true;
+    FAheadAbort = true;
+    for (const TComPtr<IvrnFile>& file : FAheadQueued) {
+      FAheadFiles.erase(file.Get());
+    }
+    FAheadQueued.clear();
   }
   FPassChanged.notify_all();
   if (FExtractThread.joinable()) {

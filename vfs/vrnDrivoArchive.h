@@ -25,6 +25,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "engine/qev7zUtils.h"
 #include "model/vrnArchive.h"
@@ -117,6 +118,9 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   bool GetProgress(std::uint64_t& completed, std::uint64_t& total);
   // How many engine passes (block extractions) reads of this mount have started.
   std::uint32_t ExtractionCount() const { return FExtractionCount.load(); }
+  // How many read-ahead passes (files of their own, unpacked before a read asked for
+  // them) the worker has started.
+  std::uint32_t ReadAheadCount() const { return FReadAheadCount.load(); }
 
   // Called by TvrnExtractProgress during an extraction.
   void SetProgress(std::uint64_t completed, std::uint64_t total);
@@ -215,8 +219,20 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   // block, with no other pass running or queued, is extracted on the calling thread.
   // The caller holds FItemLock for reading.
   void EnsureExtracted(IvrnFile* file);
-  // The worker's body: one pass at a time, for the queued requests in their order.
+  // The worker's body: one pass at a time, for the queued requests in their order, and
+  // a read-ahead group when no request waits.
   void ExtractRequests();
+  // Starts the worker unless it runs. The caller holds FPassLock.
+  void StartWorker();
+  // Queues the next group of small files of their own after archive entry Index (or
+  // after the last group) for the worker, unless a group is in line already. The
+  // caller holds FPassLock.
+  void QueueReadAhead(std::int32_t index);
+  // Gives up the read-ahead for a read that needs another file: drops the group in line
+  // and waits, with PassLock (on FPassLock) held, until a running group has stopped.
+  void DropReadAhead(std::unique_lock<std::mutex>& passLock);
+  // The worker's pass over the group in line, as RunPass but with its own stop flag.
+  void RunReadAhead(std::unique_lock<std::mutex>& passLock);
   // One engine pass over File's block, with its count and the end of its progress. Called
   // with PassLock (on FPassLock) held; marks the pass running, lets the lock go while
   // the engine works, and takes it back to count the pass ended. The pass holds
@@ -263,6 +279,19 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   bool FWorkerQuit = false;
   // The files reads are waiting for, with the number of reads waiting for each.
   std::unordered_map<IvrnFile*, int> FWaitedFiles;
+  // The read-ahead (QueueReadAhead): the group in line for the worker, the files of
+  // that group and of the one running, whether one runs, its stop flag (set by
+  // DropReadAhead and StopExtraction), the archive entry after the last one looked at,
+  // and the entry of the last file of its own that a read extracted itself.
+  std::vector<TComPtr<IvrnFile>> FAheadQueued;
+  std::unordered_set<IvrnFile*> FAheadFiles;
+  bool FAheadRunning = false;
+  std::atomic<bool> FAheadAbort{false};
+  std::int32_t FAheadEnd = 0;
+  std::int32_t FLastAloneIndex = -1;
+  // A read of an extracted file of its own at this entry or later queues the next
+  // group; read without FPassLock.
+  std::atomic<std::int32_t> FAheadTrigger{INT32_MAX};
   // Guards the items' open-handle counters: a share check with the increments it leads
   // to, and every decrement. Taken under FNameLock (opens) or alone (closes); only
   // FContextLock is taken inside it.
@@ -280,4 +309,6 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   TCriticalSection FProgressLock;
   // Engine passes started by reads.
   std::atomic<std::uint32_t> FExtractionCount{0};
+  // Read-ahead passes started by the worker.
+  std::atomic<std::uint32_t> FReadAheadCount{0};
 };

@@ -611,6 +611,75 @@ TEST_F(DrivoArchiveFuseTest, SixteenReadersOfOneSolidBlockGetTheirBytesFromOneEx
   EXPECT_TRUE(Messages().empty());
 }
 
+// Files of their own read in order: after two of them the worker unpacks the next ones
+// in groups ahead of the reader, and every file still reads whole.
+TEST_F(DrivoArchiveFuseTest, FilesOfTheirOwnReadInOrderAreReadAhead) {
+  std::vector<TListedEntry> listing = ReadListing("many");
+  ASSERT_TRUE(Mount("many.7z", u"", skDisk));
+  int files = 0;
+  for (const TListedEntry& e : listing) {
+    if (e.Folder) {
+      continue;
+    }
+    ++files;
+    TReadResult got = ReadWhole(FFolder + "/" + e.Path);
+    EXPECT_EQ(got.Error, 0) << e.Path;
+    EXPECT_EQ(got.Size, e.Size) << e.Path;
+    EXPECT_EQ(got.Crc, e.Crc.value_or(0)) << e.Path;
+  }
+  ASSERT_EQ(files, 241);
+  EXPECT_GE(FThread->ReadAheadCount(), 3u);
+  EXPECT_LT(FThread->ExtractionCount(), 20u) << "reads extracted their files one by one";
+  EXPECT_TRUE(Messages().empty());
+}
+
+// Reads that jump about and run at once give up read-ahead groups half done; the files
+// a stopped group did not finish are extracted again, whole.
+TEST_F(DrivoArchiveFuseTest, ReadsOutOfOrderStopTheReadAheadAndStillReadWhole) {
+  std::vector<TListedEntry> listing = ReadListing("many");
+  std::erase_if(listing, [](const TListedEntry& e) { return e.Folder; });
+  ASSERT_TRUE(Mount("many.7z", u"", skTempFile));
+  // In order runs of five from random places, by four readers at once.
+  constexpr int kReaders = 4;
+  std::vector<std::vector<std::size_t>> plans(kReaders);
+  std::mt19937 random(20261211);
+  for (std::vector<std::size_t>& plan : plans) {
+    for (int run = 0; run < 12; ++run) {
+      std::size_t start = random() % listing.size();
+      for (std::size_t i = start; i < std::min(start + 5, listing.size()); ++i) {
+        plan.push_back(i);
+      }
+    }
+  }
+  std::vector<std::vector<TReadResult>> results(kReaders);
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r) {
+    readers.emplace_back([&, r] {
+      for (std::size_t i : plans[r]) {
+        results[r].push_back(ReadWhole(FFolder + "/" + listing[i].Path));
+      }
+    });
+  }
+  for (std::thread& t : readers) {
+    t.join();
+  }
+  for (int r = 0; r < kReaders; ++r) {
+    for (std::size_t k = 0; k < plans[r].size(); ++k) {
+      const TListedEntry& e = listing[plans[r][k]];
+      EXPECT_EQ(results[r][k].Error, 0) << "reader " << r << ": " << e.Path;
+      EXPECT_EQ(results[r][k].Size, e.Size) << "reader " << r << ": " << e.Path;
+      EXPECT_EQ(results[r][k].Crc, e.Crc.value_or(0)) << "reader " << r << ": " << e.Path;
+    }
+  }
+  // And everything afterwards, in order.
+  for (const TListedEntry& e : listing) {
+    TReadResult got = ReadWhole(FFolder + "/" + e.Path);
+    EXPECT_EQ(got.Crc, e.Crc.value_or(0)) << e.Path;
+    EXPECT_EQ(got.Size, e.Size) << e.Path;
+  }
+  EXPECT_TRUE(Messages().empty());
+}
+
 TEST_F(DrivoArchiveFuseTest, TheFirstFileOfALongBlockReadsBeforeTheBlockIsUnpacked) {
   std::vector<TListedEntry> listing = ReadListing("long");
   ASSERT_TRUE(Mount("long.7z", u"", skTempFile));
