@@ -250,6 +250,35 @@ void CheckArchive(const std::string& typed) {
   }
 }
 
+// The archive's absolute path, which the mount shows as its source; as typed when it
+// cannot be made absolute.
+std::string AbsoluteArchivePath(const std::string& typed) {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::absolute(typed, error);
+  return error ? typed : path.lexically_normal().string();
+}
+
+// Reads the first line of the password file Name into Secret. Refuses (EvrnError) a
+// file that other users may read or that cannot be read, and one without a line.
+TvrnReadResult ReadPasswordFile(const std::string& name, int interruptFd, TvrnSecret& secret) {
+  int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    Fail("Password file " + Quoted(name) + ": " + std::strerror(errno));
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || (S_ISREG(info.st_mode) && (info.st_mode & 077) != 0)) {
+    close(fd);
+    Fail("Password file " + Quoted(name) + " can be read by other users: make it private "
+         "first (chmod 600)");
+  }
+  TvrnReadResult read = ReadSecretLine(fd, interruptFd, secret);
+  close(fd);
+  if (read == rrFailed || read == rrEnd) {
+    Fail("Password file " + Quoted(name) + " holds no password");
+  }
+  return read;
+}
+
 // Checks that this process can mount with FUSE at all; the library's own answer would
 // only be "Driver something wrong", after the archive was opened.
 void CheckFuse() {
@@ -716,6 +745,13 @@ int Main(int argc, char** argv) {
         console.ErrorLine("vornmount: no password on standard input");
         return kExitUsage;
       }
+    } else if (commandLine.PasswordSource == psFile) {
+      try {
+        read = ReadPasswordFile(commandLine.PasswordFile, signals.Fd(), secret);
+      } catch (const EvrnError& e) {
+        console.ErrorLine("vornmount: " + ConsoleText(e.Message(), false));
+        return kExitFailure;
+      }
     }
     if (read == rrInterrupted) {
       console.ErrorLine("vornmount: cancelled before the archive was mounted");
@@ -724,7 +760,16 @@ int Main(int argc, char** argv) {
     password = FromUtf8(secret.Text());
   }
 
-  DokanFuseSetAllowOther(commandLine.AllowOther);
+  TDokanFuseMountOptions mountOptions;
+  mountOptions.Source = AbsoluteArchivePath(commandLine.ArchiveFileName);
+  mountOptions.AllowOther = commandLine.AllowOther;
+  mountOptions.AllowRoot = commandLine.AllowRoot;
+  mountOptions.DefaultPermissions = commandLine.DefaultPermissions;
+  mountOptions.Uid = commandLine.Uid;
+  mountOptions.Gid = commandLine.Gid;
+  mountOptions.Umask = static_cast<mode_t>(commandLine.Umask.value_or(0));
+  mountOptions.Debug = commandLine.Debug;
+  DokanFuseSetMountOptions(mountOptions);
   // An archive's files always open for reading: each read may open its own handle.
   DokanFuseSetOpenPerRead(true);
   SetDefaultNameRules(commandLine.WindowsNames ? nrWindows : nrExact);

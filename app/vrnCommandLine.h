@@ -1,11 +1,12 @@
 // The command line of the Linux program: its switches, help text and parse.
 //
-// `vornmount [-p[PASSWORD]] [--password-stdin] [-s disk|temp|memory-temp|memory]
-// [--max-memory=SIZE] [--max-temp=SIZE] [--background] [--allow-other] [--windows-names]
-// ARCHIVE MOUNTPOINT`, plus -h/--help and --version. The parse only reads
-// the words; it opens nothing and asks for nothing. A password typed after -p is moved
-// out of the process's argument area at once, so that other users cannot read it in
-// /proc/PID/cmdline or ps for longer than the program takes to start.
+// `vornmount [OPTIONS] ARCHIVE MOUNTPOINT` with the program's own switches (-p, -s,
+// --max-memory, ...) and the ones every FUSE mounter takes: -o with a list of mount
+// options (which is how mount.fuse3 and /etc/fstab hand them over; each long switch has
+// an -o form too), -f and -d. The parse only reads the words; it opens nothing and asks
+// for nothing. A password typed after -p is moved out of the process's argument area at
+// once, so that other users cannot read it in /proc/PID/cmdline or ps for longer than
+// the program takes to start.
 #pragma once
 
 #include <cstdint>
@@ -21,6 +22,7 @@ enum TvrnPasswordSource : std::uint8_t {
   psArgument = 1,  // -pPASSWORD
   psPrompt = 2,    // -p alone: asked on the terminal without echo
   psStdin = 3,     // --password-stdin: the first line of standard input
+  psFile = 4,      // -o password-file=PATH: the first line of that file
 };
 
 // What the user asked for.
@@ -37,10 +39,24 @@ struct TvrnCommandLine {
   // --max-memory and --max-temp in bytes, when given.
   std::optional<std::uint64_t> MaxMemory;
   std::optional<std::uint64_t> MaxTemp;
-  // Return once the folder is live and leave the mount running.
-  bool Background = false;
+  // The file of -o password-file, exactly as typed.
+  std::string PasswordFile;
+  // Return once the folder is live and leave the mount running (the default; -f and -d
+  // keep the program in the foreground).
+  bool Background = true;
+  // -d: every FUSE request logged to standard error (in the foreground).
+  bool Debug = false;
   // Let other users into the mount; without it only the user who mounted gets in.
   bool AllowOther = false;
+  // Let root in besides the user who mounted (allow_root).
+  bool AllowRoot = false;
+  // The kernel checks the modes shown before it lets anyone in (default_permissions).
+  bool DefaultPermissions = false;
+  // The owner and group every item shows, and the bits taken from every mode; the
+  // mounting user's own ids and no mask when not given.
+  std::optional<std::uint32_t> Uid;
+  std::optional<std::uint32_t> Gid;
+  std::optional<std::uint32_t> Umask;
   // Show Windows names (the Windows program's rules) rather than the archive's own.
   bool WindowsNames = false;
   // -h/--help or --version: print and exit, nothing else.

@@ -189,7 +189,7 @@ def measure(args, key, archive, limit, results):
         warm(path)
 
     mounters = {
-        "Vornmount": [args.vornmount, archive, mountpoint],
+        "Vornmount": [args.vornmount, "-f", archive, mountpoint],
         "squashfuse_ll": ["squashfuse_ll", "-f", image, mountpoint],
         "archivemount": ["archivemount", "-o", "readonly", "-f", archive, mountpoint],
     }
@@ -256,7 +256,7 @@ def measure_entries(args, limit):
             archive = generate(args.data, "empty", count, 0)
             warm(archive)
             figures = probe(args, "mount", mountpoint, str(limit), "list", "--",
-                            args.vornmount, archive, mountpoint)
+                            args.vornmount, "-f", archive, mountpoint)
             seconds = figures.get("mount_list_seconds")
             ours = figures.get("peak_rss_kib") if isinstance(seconds, float) else seconds
             theirs = probe(args, "pipe", str(limit), "--", "7z", "l", archive)

@@ -64,7 +64,7 @@ TServer Start(const std::string& program,
   pid_t pid = fork();
   if (pid == 0) {
     dup2(out[1], STDOUT_FILENO);
-    execl(program.c_str(), program.c_str(), "-s", store.c_str(), archive.c_str(),
+    execl(program.c_str(), program.c_str(), "-f", "-s", store.c_str(), archive.c_str(),
           mountPoint.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -55,7 +55,7 @@ echo "blocks: $(7z l -slt "$work/sources.7z" | sed -n 's/^Blocks = //p')," \
 
 echo
 echo "== vornmount sources.7z $mountpoint"
-"$program" "$work/sources.7z" "$mountpoint" >"$log" 2>&1 &
+"$program" -f "$work/sources.7z" "$mountpoint" >"$log" 2>&1 &
 server=$!
 for _ in $(seq 200); do
   grep -q '^Mounted at ' "$log" && break

@@ -130,9 +130,11 @@ struct TFuseInstance {
   std::string MountPath;
   // "major:minor" of the mount in /proc/self/mountinfo; empty when it was not found.
   std::string Device;
-  // The mounting process's owner, reported as every item's owner.
+  // Every item's owner (the mounting process's own unless set) and the bits taken
+  // from every mode (TDokanFuseMountOptions).
   uid_t Uid = 0;
   gid_t Gid = 0;
+  mode_t Umask = 0;
   // DOKAN_OPTION_WRITE_PROTECT was given.
   bool WriteProtected = false;
   // The kernel sends no open and release requests for files (set at init, see
@@ -170,6 +172,15 @@ TRegistry& Registry() {
 
 // DokanFuseSetOpenPerRead.
 std::atomic<bool> gOpenPerRead{false};
+
+// The options of the mounts made from now on (DokanFuseSetMountOptions).
+std::mutex gMountOptionsLock;
+TDokanFuseMountOptions gMountOptions;
+
+TDokanFuseMountOptions CurrentMountOptions() {
+  std::lock_guard<std::mutex> lock(gMountOptionsLock);
+  return gMountOptions;
+}
 
 // The state of one listing, reached from FillFindData through ProcessingContext.
 struct TFillState {
@@ -304,6 +315,7 @@ int StatThroughHandle(const TFuseInstance& instance,
     data.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
   }
   StatFromFileInformation(data, instance.Uid, instance.Gid, st);
+  st.st_mode &= ~instance.Umask;
   return 0;
 }
 
@@ -348,6 +360,7 @@ int WINAPI FillFindData(PWIN32_FIND_DATAW data, PDOKAN_FILE_INFO info) {
     TListedEntry& entry = state->Listing->emplace_back();
     entry.Name = std::move(name);
     StatFromFindData(*data, state->Instance->Uid, state->Instance->Gid, entry.Stat);
+    entry.Stat.st_mode &= ~state->Instance->Umask;
     return 0;
   } catch (const std::bad_alloc&) {
     state->Error = ENOMEM;
@@ -920,21 +933,39 @@ class TRegistration {
   std::shared_ptr<TFuseInstance> FInstance;
 };
 
-std::atomic<bool> gAllowOther{false};
+// Text as one value of a libfuse option list, where a comma ends the value and a
+// backslash makes the next character its own.
+std::string EscapeOptionValue(std::string_view text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == ',' || c == '\\') {
+      escaped += '\\';
+    }
+    escaped += c;
+  }
+  return escaped;
+}
 
 // Builds the libfuse object for Instance, or nothing when FUSE cannot start.
-TFuseSession NewFuse(TFuseInstance& instance) {
+TFuseSession NewFuse(TFuseInstance& instance, const TDokanFuseMountOptions& mount) {
   // Private to the mounting user unless other users were let in; whatever modes the
   // volume shows, nothing on it runs with other rights or reaches a device.
-  std::string options = "fsname=vornmount,subtype=vornmount,nosuid,nodev";
-  if (gAllowOther.load()) {
+  std::string options =
+      "fsname=" + EscapeOptionValue(mount.Source.empty() ? "vornmount" : mount.Source) +
+      ",subtype=vornmount,nosuid,nodev";
+  if (mount.AllowOther) {
     options += ",allow_other";
+  } else if (mount.AllowRoot) {
+    options += ",allow_root";
+  }
+  if (mount.DefaultPermissions) {
+    options += ",default_permissions";
   }
   if (instance.WriteProtected) {
     options += ",ro";
   }
   ULONG debug = DOKAN_OPTION_DEBUG | DOKAN_OPTION_STDERR;
-  if ((instance.Options->Options & debug) == debug) {
+  if (mount.Debug || (instance.Options->Options & debug) == debug) {
     options += ",debug";
   }
   std::string program = "vornmount";
@@ -1043,8 +1074,10 @@ int RunMount(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   if (access("/dev/fuse", R_OK | W_OK) != 0) {
     return DOKAN_START_ERROR;
   }
-  instance->Uid = getuid();
-  instance->Gid = getgid();
+  TDokanFuseMountOptions mount = CurrentMountOptions();
+  instance->Uid = mount.Uid.value_or(getuid());
+  instance->Gid = mount.Gid.value_or(getgid());
+  instance->Umask = mount.Umask & 07777;
   instance->WriteProtected = (options->Options & DOKAN_OPTION_WRITE_PROTECT) != 0;
   instance->VolumeInfo.DokanOptions = options;
   instance->VolumeInfo.ProcessId = static_cast<ULONG>(getpid());
@@ -1061,7 +1094,7 @@ int RunMount(PDOKAN_OPTIONS options, PDOKAN_OPERATIONS operations) {
   }
   TRegistration registration(instance);
 
-  TFuseSession session = NewFuse(*instance);
+  TFuseSession session = NewFuse(*instance, mount);
   if (!session) {
     return DOKAN_START_ERROR;
   }
@@ -1219,8 +1252,9 @@ std::string DokanFuseMountTypeAt(const std::string& path) {
   return top ? top->Type : std::string();
 }
 
-void DokanFuseSetAllowOther(bool allow) {
-  gAllowOther.store(allow);
+void DokanFuseSetMountOptions(const TDokanFuseMountOptions& options) {
+  std::lock_guard<std::mutex> lock(gMountOptionsLock);
+  gMountOptions = options;
 }
 
 void DokanFuseSetOpenPerRead(bool perRead) {

@@ -17,10 +17,29 @@
 #include "platform/vrnStrings.h"
 #include "vfs/dokan2.h"
 
-// Whether mounts made from now on let other users in (FUSE's allow_other). Off until
-// set: a mount is private to the user who made it. Dokan knows no such choice; the
-// Linux command line sets it for --allow-other.
-void DokanFuseSetAllowOther(bool allow);
+// How the mounts made from now on show themselves and whom they let in: choices Dokan
+// does not know, which the Linux command line makes (its -o options). Until set, a
+// mount is private to the user who made it, shows "vornmount" as its source and that
+// user as every item's owner.
+struct TDokanFuseMountOptions {
+  // The source that mount, df and /proc/mounts show (the archive); "vornmount" when
+  // empty.
+  std::string Source;
+  // Let other users in (allow_other), or root besides the mounting user (allow_root);
+  // not both.
+  bool AllowOther = false;
+  bool AllowRoot = false;
+  // The kernel checks the modes shown before it lets anyone in (default_permissions).
+  bool DefaultPermissions = false;
+  // Every item's owner and group; the mounting user's own when not given.
+  std::optional<uid_t> Uid;
+  std::optional<gid_t> Gid;
+  // The permission bits taken from every mode shown.
+  mode_t Umask = 0;
+  // Every request logged to standard error (libfuse's debug).
+  bool Debug = false;
+};
+void DokanFuseSetMountOptions(const TDokanFuseMountOptions& options);
 
 // Whether mounts of write-protected volumes made from now on let the kernel do without
 // open and release requests for files: a file then costs one request to read, and none

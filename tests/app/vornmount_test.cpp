@@ -62,6 +62,17 @@ class TProcess {
   TProcess(const std::vector<std::string>& args, bool terminal = false, bool closedStdin = true) {
     std::vector<char*> argv;
     std::vector<std::string> words = args;
+    // The program serves in the foreground here (-f), where its output and exit can be
+    // watched, unless a test asks for the background: when it is run itself or through
+    // env(1).
+    auto program = words.empty() ? words.end()
+                   : words[0] == "/usr/bin/env" ? std::find(words.begin(), words.end(), kProgram)
+                   : words[0] == kProgram       ? words.begin()
+                                                : words.end();
+    if (program != words.end() &&
+        std::find(words.begin(), words.end(), "--background") == words.end()) {
+      words.insert(program + 1, "-f");
+    }
     for (std::string& word : words) {
       argv.push_back(word.data());
     }
@@ -397,6 +408,16 @@ TEST_F(VornmountTest, UsageErrorsExitWithTwoAndSayWhy) {
       {{"a.7z", "mnt", "-s"}, "-s needs a store"},
       {{"-pone", "--password-stdin", "a.7z", "mnt"}, "the password is given more than once"},
       {{"-p", "-p", "a.7z", "mnt"}, "the password is given more than once"},
+      {{"a.7z", "mnt", "-o", "ro,bogus=1"}, "unknown mount option 'bogus=1' in -o"},
+      {{"-ouid=me", "a.7z", "mnt"}, "'me' is no number for -o uid"},
+      {{"-o", "umask=089", "a.7z", "mnt"}, "'089' is no octal mask (022) for -o umask"},
+      {{"-o", "store=ram", "a.7z", "mnt"}, "unknown store 'ram'"},
+      {{"-o", "max-temp=lots", "a.7z", "mnt"}, "'lots' is no size for -o max-temp"},
+      {{"-o", "allow_other,allow_root", "a.7z", "mnt"}, "allow_other and allow_root exclude"},
+      {{"-o", "windows-names=yes", "a.7z", "mnt"}, "-o windows-names takes no value"},
+      {{"-o", "password-file", "a.7z", "mnt"}, "-o password-file needs a value"},
+      {{"-p", "-o", "password-file=pw", "a.7z", "mnt"}, "the password is given more than once"},
+      {{"a.7z", "mnt", "-o"}, "-o needs a list of mount options"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args{kProgram};
@@ -728,6 +749,78 @@ TEST_F(VornmountTest, WindowsNamesAreTheWindowsProgramsNames) {
     EXPECT_EQ(std::find(names.begin(), names.end(), name), names.end()) << name;
   }
   EXPECT_EQ(RunProgram({"/usr/bin/cat", FMountPoint + "/MAKEFILE"}).Out, "upper\n");
+  EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
+  EXPECT_TRUE(ReapOrphans());
+}
+
+// The FUSE way of mounting: mount.fuse3 runs `vornmount ARCHIVE DIR -o OPTIONS` as an
+// fstab line or `mount -t fuse.vornmount` asks, and waits for it to return; the program
+// goes to the background once the folder is live. The options of mount(8) are taken,
+// the owner, group and mask apply to every item, and the mount shows the archive as its
+// source and stays read-only, nosuid and nodev whatever the line says.
+TEST_F(VornmountTest, MountFuse3MountsWithFstabOptions) {
+  const std::string program = std::filesystem::path(kProgram).parent_path().string();
+  const std::string archive = Fixture("solid.7z");
+  TRun run = RunProgram({"/usr/bin/env", "PATH=" + program + ":/usr/bin:/bin", "/sbin/mount.fuse3",
+                         archive, FMountPoint, "-t", "vornmount", "-o",
+                         "rw,defaults,suid,dev,exec,noatime,nofail,_netdev,x-systemd.automount,"
+                         "uid=4321,gid=8765,umask=0227,store=temp,max-temp=64M,nonempty"});
+  ASSERT_EQ(run.Code, 0) << Describe(run);
+  ASSERT_TRUE(IsMountedAt(FMountPoint));
+  std::string line;
+  {
+    std::ifstream mounts("/proc/self/mounts");
+    for (std::string entry; std::getline(mounts, entry);) {
+      std::istringstream fields(entry);
+      std::string source, point;
+      if (fields >> source >> point && point == FMountPoint) {
+        line = entry;
+      }
+    }
+  }
+  std::istringstream fields(line);
+  std::string source, point, type, options;
+  fields >> source >> point >> type >> options;
+  EXPECT_EQ(source, archive) << line;
+  EXPECT_EQ(type, "fuse.vornmount") << line;
+  for (const char* option : {",ro,", ",nosuid,", ",nodev,"}) {
+    EXPECT_NE(("," + options + ",").find(option), std::string::npos) << option << " in " << line;
+  }
+  struct stat file {};
+  ASSERT_EQ(stat((FMountPoint + "/s/f1.txt").c_str(), &file), 0) << std::strerror(errno);
+  EXPECT_EQ(file.st_uid, 4321u);
+  EXPECT_EQ(file.st_gid, 8765u);
+  EXPECT_EQ(file.st_mode & 07777, 0440u) << std::oct << file.st_mode;
+  struct stat folder {};
+  ASSERT_EQ(stat((FMountPoint + "/s").c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 07777, 0550u) << std::oct << folder.st_mode;
+  EXPECT_TRUE(SameTree(Sources("solid")));
+  EXPECT_EQ(RunProgram({"/usr/bin/umount", FMountPoint}).Code, 0);
+  EXPECT_TRUE(ReapOrphans());
+  EXPECT_EQ(FOrphanCodes, std::vector<int>{0});
+  EXPECT_FALSE(IsMountedAt(FMountPoint));
+}
+
+// -o password-file=PATH reads the first line of a file that only its owner may read;
+// one that others may read is refused before anything is mounted.
+TEST_F(VornmountTest, APasswordFileOpensTheArchiveOnlyWhenPrivate) {
+  const std::string file = FFolder + "/password";
+  {
+    std::ofstream out(file);
+    out << kPassword << "\nnot this line\n";
+  }
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  TRun open = RunProgram({kProgram, "-o", "password-file=" + file, Fixture("enchead.7z"),
+                          FMountPoint});
+  EXPECT_EQ(open.Code, 1) << Describe(open);
+  EXPECT_NE(open.Err.find("can be read by other users"), std::string::npos) << open.Err;
+  EXPECT_FALSE(IsMountedAt(FMountPoint));
+
+  ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+  TRun run = RunProgram({kProgram, "--background", "-o", "password-file=" + file,
+                         Fixture("enchead.7z"), FMountPoint});
+  ASSERT_EQ(run.Code, 0) << Describe(run);
+  EXPECT_TRUE(SameTree(Sources("secret")));
   EXPECT_EQ(RunProgram({"/usr/bin/fusermount3", "-u", FMountPoint}).Code, 0);
   EXPECT_TRUE(ReapOrphans());
 }

@@ -99,7 +99,7 @@ class LongTest : public ::testing::Test {
     FServer = fork();
     if (FServer == 0) {
       dup2(out[1], STDOUT_FILENO);
-      execl(kProgram.c_str(), kProgram.c_str(), "-s", store.c_str(), archive.c_str(),
+      execl(kProgram.c_str(), kProgram.c_str(), "-f", "-s", store.c_str(), archive.c_str(),
             FMountPoint.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
