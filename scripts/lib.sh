@@ -48,7 +48,7 @@ export_sanitizer_options() {
 # Configures and builds the Windows target into build-windows (after windows-deps.sh).
 build_windows() {
   cmake -S . -B build-windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-    -DVRN_7ZXA_DLL="$VRN_7ZXA_DLL" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DVRN_7ZXA_DLL="$VRN_7ZXA_DLL" >/dev/null
   cmake --build build-windows
 }
 
