@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
@@ -603,10 +602,7 @@ void TvrnDrivoArchiveThread::EnsureExtracted(IvrnFile* file) {
     return;
   }
   // Nor does it keep a pass waiting that a read needs.
-  for (const TComPtr<IvrnFile>& queued : FAheadQueued) {
-    FAheadFiles.erase(queued.Get());
-  }
-  FAheadQueued.clear();
+  DropQueuedReadAhead();
   if (FAheadRunning) {
     FAheadAbort = true;
   }
@@ -681,11 +677,15 @@ void TvrnDrivoArchiveThread::QueueReadAhead(std::int32_t index) {
   FPassChanged.notify_all();
 }
 
-void TvrnDrivoArchiveThread::DropReadAhead(std::unique_lock<std::mutex>& passLock) {
+void TvrnDrivoArchiveThread::DropQueuedReadAhead() {
   for (const TComPtr<IvrnFile>& file : FAheadQueued) {
     FAheadFiles.erase(file.Get());
   }
   FAheadQueued.clear();
+}
+
+void TvrnDrivoArchiveThread::DropReadAhead(std::unique_lock<std::mutex>& passLock) {
+  DropQueuedReadAhead();
   FAheadTrigger.store(kNoTrigger, std::memory_order_relaxed);
   FAheadEnd = 0;
   if (FAheadRunning) {
@@ -697,31 +697,18 @@ void TvrnDrivoArchiveThread::DropReadAhead(std::unique_lock<std::mutex>& passLoc
 void TvrnDrivoArchiveThread::RunReadAhead(std::unique_lock<std::mutex>& passLock) {
   std::vector<TComPtr<IvrnFile>> group = std::move(FAheadQueued);
   FAheadQueued.clear();
-  FAheadRunning = true;
-  FPassRunning = true;
-  passLock.unlock();
-  {
-    std::shared_lock<TMultiReadLock> items(FItemLock);
-    std::vector<IvrnFile*> files;
-    files.reserve(group.size());
-    for (const TComPtr<IvrnFile>& file : group) {
-      files.push_back(file.Get());
-    }
-    ++FReadAheadCount;
-    try {
-      FRoot->ExtractFiles(&FAheadAbort, FProgress.Get(), files, FTempFile, FStoreKind);
-    } catch (...) {
-      // As for any pass: a file it did not finish stays unextracted.
-    }
-    ClearProgress();
-  }
-  passLock.lock();
+  std::vector<IvrnFile*> files;
+  files.reserve(group.size());
   for (const TComPtr<IvrnFile>& file : group) {
-    FAheadFiles.erase(file.Get());
+    files.push_back(file.Get());
+  }
+  FAheadRunning = true;
+  ++FReadAheadCount;
+  RunEnginePass(passLock, files, false, &FAheadAbort);
+  for (IvrnFile* file : files) {
+    FAheadFiles.erase(file);
   }
   FAheadRunning = false;
-  FPassRunning = false;
-  ++FPassesEnded;
   if (!FWorkerQuit && !FStopRequested) {
     FAheadAbort = false;
   }
@@ -757,6 +744,14 @@ void TvrnDrivoArchiveThread::ExtractRequests() {
 void TvrnDrivoArchiveThread::RunPass(std::unique_lock<std::mutex>& passLock,
                                      IvrnFile* file,
                                      bool itemsHeld) {
+  ++FExtractionCount;
+  RunEnginePass(passLock, {file}, itemsHeld, &FStopRequested);
+}
+
+void TvrnDrivoArchiveThread::RunEnginePass(std::unique_lock<std::mutex>& passLock,
+                                           const std::vector<IvrnFile*>& files,
+                                           bool itemsHeld,
+                                           TvrnAbortFlag abortFlag) {
   FPassRunning = true;
   passLock.unlock();
   {
@@ -764,9 +759,8 @@ void TvrnDrivoArchiveThread::RunPass(std::unique_lock<std::mutex>& passLock,
     if (!itemsHeld) {
       items.lock();
     }
-    ++FExtractionCount;
     try {
-      FRoot->Extract(&FStopRequested, FProgress.Get(), file, FTempFile, FStoreKind);
+      FRoot->ExtractFiles(abortFlag, FProgress.Get(), files, FTempFile, FStoreKind);
     } catch (...) {
       // The outcome is each file's state: a file the pass did not finish stays
       // unextracted, and its read answers for that.
@@ -802,10 +796,7 @@ void TvrnDrivoArchiveThread::StopExtraction() {
     FStopRequested = true;
     FWorkerQuit = true;
     FAheadAbort = true;
-    for (const TComPtr<IvrnFile>& file : FAheadQueued) {
-      FAheadFiles.erase(file.Get());
-    }
-    FAheadQueued.clear();
+    DropQueuedReadAhead();
   }
   FPassChanged.notify_all();
   if (FExtractThread.joinable()) {

@@ -228,10 +228,12 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   // after the last group) for the worker, unless a group is in line already. The
   // caller holds FPassLock.
   void QueueReadAhead(std::int32_t index);
+  // Drops the group in line, if any. The caller holds FPassLock.
+  void DropQueuedReadAhead();
   // Gives up the read-ahead for a read that needs another file: drops the group in line
   // and waits, with PassLock (on FPassLock) held, until a running group has stopped.
   void DropReadAhead(std::unique_lock<std::mutex>& passLock);
-  // The worker's pass over the group in line, as RunPass but with its own stop flag.
+  // The worker's pass over the group in line (RunEnginePass with its own stop flag).
   void RunReadAhead(std::unique_lock<std::mutex>& passLock);
   // One engine pass over File's block, with its count and the end of its progress. Called
   // with PassLock (on FPassLock) held; marks the pass running, lets the lock go while
@@ -239,6 +241,12 @@ class TvrnDrivoArchiveThread : public TvrnDrivoThread {
   // FItemLock for reading: ItemsHeld says that the caller (a read) holds it already, so
   // it is not taken twice; the worker holds none. The caller wakes the waiters.
   void RunPass(std::unique_lock<std::mutex>& passLock, IvrnFile* file, bool itemsHeld);
+  // What every pass does, RunPass's and the read-ahead's: one ExtractFiles of Files,
+  // stopped by AbortFlag, with the pass marked running and FPassLock let go meanwhile.
+  void RunEnginePass(std::unique_lock<std::mutex>& passLock,
+                     const std::vector<IvrnFile*>& files,
+                     bool itemsHeld,
+                     TvrnAbortFlag abortFlag);
   // True when the running pass has little left to unpack by its last progress report,
   // or has reported none. The caller holds FPassLock.
   bool PassNearlyDone();
