@@ -111,10 +111,13 @@ void TakeMountOption(TvrnCommandLine& result, std::string_view option) {
   const std::string_view name = option.substr(0, equals);
   const bool hasValue = equals != std::string_view::npos;
   const std::string_view value = hasValue ? option.substr(equals + 1) : std::string_view();
-  auto flag = [&](bool& target) {
+  auto noValue = [&]() {
     if (hasValue) {
       Refuse("-o " + std::string(name) + " takes no value");
     }
+  };
+  auto flag = [&](bool& target) {
+    noValue();
     target = true;
   };
   auto needValue = [&]() {
@@ -142,11 +145,9 @@ void TakeMountOption(TvrnCommandLine& result, std::string_view option) {
   } else if (name == "windows-names") {
     flag(result.WindowsNames);
   } else if (name == "background") {
-    flag(result.Background);
+    noValue();  // the default
   } else if (name == "password-stdin") {
-    if (hasValue) {
-      Refuse("-o password-stdin takes no value");
-    }
+    noValue();
     SetPasswordSource(result, psStdin);
   } else if (name == "password-file") {
     needValue();
@@ -200,7 +201,7 @@ TvrnCommandLine ParseCommandLine(int argc, char** argv) {
     } else if (arg == "--version") {
       result.Version = true;
     } else if (arg == "--background") {
-      result.Background = true;
+      // The default, said out loud.
     } else if (arg == "-f") {
       foreground = true;
     } else if (arg == "-d") {
@@ -248,8 +249,7 @@ TvrnCommandLine ParseCommandLine(int argc, char** argv) {
   if (result.Help || result.Version) {
     return result;
   }
-  // The FUSE way: in the background unless -f or -d says otherwise; --background is
-  // the default said out loud.
+  // The FUSE way: in the background unless -f or -d says otherwise.
   result.Background = !foreground;
   if (result.AllowOther && result.AllowRoot) {
     Refuse("allow_other and allow_root exclude each other: allow_other lets root in too");

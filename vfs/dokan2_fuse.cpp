@@ -314,8 +314,7 @@ int StatThroughHandle(const TFuseInstance& instance,
   if (info.IsDirectory != 0) {
     data.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
   }
-  StatFromFileInformation(data, instance.Uid, instance.Gid, st);
-  st.st_mode &= ~instance.Umask;
+  StatFromFileInformation(data, instance.Uid, instance.Gid, st, instance.Umask);
   return 0;
 }
 
@@ -359,8 +358,8 @@ int WINAPI FillFindData(PWIN32_FIND_DATAW data, PDOKAN_FILE_INFO info) {
     }
     TListedEntry& entry = state->Listing->emplace_back();
     entry.Name = std::move(name);
-    StatFromFindData(*data, state->Instance->Uid, state->Instance->Gid, entry.Stat);
-    entry.Stat.st_mode &= ~state->Instance->Umask;
+    StatFromFindData(*data, state->Instance->Uid, state->Instance->Gid, entry.Stat,
+                     state->Instance->Umask);
     return 0;
   } catch (const std::bad_alloc&) {
     state->Error = ENOMEM;
@@ -1204,13 +1203,14 @@ void FillStat(DWORD attributes,
               ULONGLONG size,
               uid_t uid,
               gid_t gid,
+              mode_t umask,
               struct stat& st) {
   st = {};
   bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   mode_t stored = StoredUnixMode(attributes);
   bool link = !folder && S_ISLNK(stored);
   // Read-only whatever was stored, and never setuid, setgid or sticky.
-  mode_t permissions = stored != 0 ? (stored & 0555) : folder ? 0555 : 0444;
+  mode_t permissions = (stored != 0 ? (stored & 0555) : folder ? 0555 : 0444) & ~umask;
   st.st_mode = (folder ? S_IFDIR : link ? S_IFLNK : S_IFREG) | permissions;
   st.st_nlink = 1;  // also for folders: 1 tells find(1) not to count subfolders by links
   st.st_uid = uid;
@@ -1228,18 +1228,25 @@ void FillStat(DWORD attributes,
 void StatFromFileInformation(const BY_HANDLE_FILE_INFORMATION& info,
                              uid_t uid,
                              gid_t gid,
-                             struct stat& st) {
+                             struct stat& st,
+                             mode_t umask) {
   ULONGLONG size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  FillStat(info.dwFileAttributes, info.ftLastAccessTime, info.ftLastWriteTime, size, uid, gid, st);
+  FillStat(info.dwFileAttributes, info.ftLastAccessTime, info.ftLastWriteTime, size, uid, gid,
+           umask, st);
   st.st_ino = static_cast<ino_t>((ULONGLONG(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
   if (!S_ISDIR(st.st_mode) && info.nNumberOfLinks > 1) {
     st.st_nlink = info.nNumberOfLinks;
   }
 }
 
-void StatFromFindData(const WIN32_FIND_DATAW& data, uid_t uid, gid_t gid, struct stat& st) {
+void StatFromFindData(const WIN32_FIND_DATAW& data,
+                      uid_t uid,
+                      gid_t gid,
+                      struct stat& st,
+                      mode_t umask) {
   ULONGLONG size = (ULONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  FillStat(data.dwFileAttributes, data.ftLastAccessTime, data.ftLastWriteTime, size, uid, gid, st);
+  FillStat(data.dwFileAttributes, data.ftLastAccessTime, data.ftLastWriteTime, size, uid, gid,
+           umask, st);
   st.st_ino = kUnknownIno;
 }
 

@@ -70,15 +70,21 @@ int ErrnoFromNtStatus(NTSTATUS status);
 // given owner, and the mode. An attribute word with FILE_ATTRIBUTE_UNIX_EXTENSION
 // (0x8000) carries a unix mode in its high 16 bits: its permission bits are shown without
 // write, setuid, setgid and sticky bits, and a file whose mode is a symbolic link is
-// S_IFLNK. Without a mode folders are S_IFDIR|0555 and files S_IFREG|0444.
+// S_IFLNK. Without a mode folders are S_IFDIR|0555 and files S_IFREG|0444. The bits of
+// Umask are taken from the permissions last.
 void StatFromFileInformation(const BY_HANDLE_FILE_INFORMATION& info,
                              uid_t uid,
                              gid_t gid,
-                             struct stat& st);
+                             struct stat& st,
+                             mode_t umask = 0);
 
 // Fills St from a listing entry as StatFromFileInformation does; a listing carries no
 // file index, so the inode is left unknown (0xFFFFFFFF, as libfuse marks it).
-void StatFromFindData(const WIN32_FIND_DATAW& data, uid_t uid, gid_t gid, struct stat& st);
+void StatFromFindData(const WIN32_FIND_DATAW& data,
+                      uid_t uid,
+                      gid_t gid,
+                      struct stat& st,
+                      mode_t umask = 0);
 
 // The Windows file name of a FUSE path: "/" gives "\" and "/a/b" gives "\a\b", and a
 // '\' within a name is U+F05C, the character Windows programs write for it. Nothing when
