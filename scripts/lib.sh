@@ -18,6 +18,11 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
+# The project's version, as CMakeLists.txt declares it.
+vrn_version() {
+  sed -n 's/^project(vornmount VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt
+}
+
 # The packages the Linux build and its tests need.
 LINUX_PACKAGES=(cmake ninja-build g++ pkg-config libfuse3-dev fuse3 libicu-dev
                 libgtest-dev libgmock-dev p7zip-full python3)

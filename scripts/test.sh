@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the Linux build with its real FUSE mounts,
 # the Windows build under Wine, and the Linux tests again in an address+undefined
-# sanitizer build and in a thread sanitizer build. Installs what is missing first.
+# sanitizer build and in a thread sanitizer build; builds the Debian package and the
+# Windows zip and checks them (the package installed into this machine, mounting from
+# /usr/bin and through an fstab line). Installs what is missing first.
 #
 # Usage: scripts/test.sh [--long]
 #   --long  also the long checks: a minute of fuzzing the archive open path
@@ -50,6 +52,20 @@ status=0
 # that fails twice fails the run.
 run_ctest build-windows --timeout 300 --repeat until-pass:2 || status=$?
 record "Windows (Wine)" $status
+
+echo "== Packages: the .deb (lintian, installed and mounted) and the Windows zip"
+status=0
+scripts/package.sh --out build-package/dist &&
+  tests/package/check_packages.sh "build-package/dist/vornmount_$(vrn_version)_amd64.deb" \
+    "build-package/dist/vornmount-$(vrn_version)-win64.zip" build-windows/bin/vornmount.exe ||
+  status=$?
+if [ "$status" -eq 0 ]; then
+  summary+=("Packages: passed")
+else
+  summary+=("Packages: FAILED")
+  all_ok=0
+  failed=$((failed + 1))
+fi
 
 export_sanitizer_options
 echo "== Address and undefined-behaviour sanitizer build"
