@@ -35,6 +35,18 @@ record() {
   failed=$((failed + CTEST_FAILED))
   [ "$status" -eq 0 ] || all_ok=0
 }
+# Adds a check that is not a ctest run to the summary under Name: one failure when its
+# exit status Status is not 0.
+record_check() {
+  local name=$1 status=$2
+  if [ "$status" -eq 0 ]; then
+    summary+=("$name: passed")
+  else
+    summary+=("$name: FAILED")
+    all_ok=0
+    failed=$((failed + 1))
+  fi
+}
 
 echo "== Linux build"
 build_linux
@@ -59,13 +71,7 @@ scripts/package.sh --out build-package/dist &&
   tests/package/check_packages.sh "build-package/dist/vornmount_$(vrn_version)_amd64.deb" \
     "build-package/dist/vornmount-$(vrn_version)-win64.zip" build-windows/bin/vornmount.exe ||
   status=$?
-if [ "$status" -eq 0 ]; then
-  summary+=("Packages: passed")
-else
-  summary+=("Packages: FAILED")
-  all_ok=0
-  failed=$((failed + 1))
-fi
+record_check Packages $status
 
 export_sanitizer_options
 echo "== Address and undefined-behaviour sanitizer build"
@@ -88,15 +94,9 @@ if [ "$long" -eq 1 ]; then
   run_ctest build-linux --timeout 600 -L long --verbose || status=$?
   record "Long" $status
   echo "== Long checks: fuzzing the open path"
-  fuzz=0
-  bash scripts/fuzz.sh --seconds 60 || fuzz=$?
-  if [ "$fuzz" -eq 0 ]; then
-    summary+=("Fuzzing: passed")
-  else
-    summary+=("Fuzzing: FAILED")
-    all_ok=0
-    failed=$((failed + 1))
-  fi
+  status=0
+  bash scripts/fuzz.sh --seconds 60 || status=$?
+  record_check Fuzzing $status
 fi
 
 echo
