@@ -767,7 +767,7 @@ int Main(int argc, char** argv) {
   mountOptions.DefaultPermissions = commandLine.DefaultPermissions;
   mountOptions.Uid = commandLine.Uid;
   mountOptions.Gid = commandLine.Gid;
-  mountOptions.Umask = static_cast<mode_t>(commandLine.Umask.value_or(0));
+  mountOptions.Umask = static_cast<mode_t>(commandLine.Umask);
   mountOptions.Debug = commandLine.Debug;
   DokanFuseSetMountOptions(mountOptions);
   // An archive's files always open for reading: each read may open its own handle.

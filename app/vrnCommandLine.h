@@ -56,7 +56,7 @@ struct TvrnCommandLine {
   // mounting user's own ids and no mask when not given.
   std::optional<std::uint32_t> Uid;
   std::optional<std::uint32_t> Gid;
-  std::optional<std::uint32_t> Umask;
+  std::uint32_t Umask = 0;
   // Show Windows names (the Windows program's rules) rather than the archive's own.
   bool WindowsNames = false;
   // -h/--help or --version: print and exit, nothing else.

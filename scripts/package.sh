@@ -46,9 +46,11 @@ make_deb() {
   # PIE) over an optimised build without tests.
   local build=build-package
   export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+  local cppflags
+  cppflags=$(dpkg-buildflags --get CPPFLAGS)
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRN_BUILD_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-    -DCMAKE_C_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CFLAGS)" \
+    -DCMAKE_CXX_FLAGS="$cppflags $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_C_FLAGS="$cppflags $(dpkg-buildflags --get CFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
   cmake --build "$build" --target vornmount
 
@@ -92,9 +94,7 @@ make_deb() {
   dpkg-deb --contents "$deb"
   echo "== lintian"
   # Errors fail the build; warnings and notes are shown.
-  local lint=0
-  lintian --tag-display-limit 0 --display-info "$deb" || lint=$?
-  if [ "$lint" -ne 0 ]; then
+  if ! lintian --tag-display-limit 0 --display-info "$deb"; then
     echo "package.sh: lintian reported errors" >&2
     return 1
   fi

@@ -32,7 +32,7 @@ trap cleanup EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
 ok() { echo "ok $*"; }
 
-# Waits until umount's detached server has gone, so the next mount starts clean.
+# Fails unless Dir is no mount point any more within 5 s (umount ended the mount).
 wait_unmounted() {
   local i
   for i in $(seq 50); do
